@@ -1,0 +1,176 @@
+// Interpreter-lock accounting, deferred releases of host references, and PanicException.
+#include "module/runtime.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "index/fatal.hpp"
+#include "index/host_ref.hpp"
+#include "module/refs.hpp"
+
+namespace vostrel {
+namespace {
+
+thread_local int t_gil_count = 0;
+
+struct DeferredQueue {
+  std::mutex mutex;
+  std::vector<PyObject*> pending;  // owned references, in the order they were dropped
+  std::atomic<bool> nonempty{false};
+};
+
+DeferredQueue& deferred_queue() {
+  static DeferredQueue* q = new DeferredQueue;  // never destroyed: used until the process ends
+  return *q;
+}
+
+}  // namespace
+
+void host::release(HostObject* obj) noexcept {
+  if (!obj) return;
+  if (t_gil_count > 0) {
+    Py_DECREF(obj);
+    return;
+  }
+  DeferredQueue& q = deferred_queue();
+  std::lock_guard<std::mutex> lock(q.mutex);
+  q.pending.push_back(obj);
+  q.nonempty.store(true, std::memory_order_release);
+}
+
+namespace py {
+
+int gil_count() noexcept { return t_gil_count; }
+
+void drain_deferred_releases() noexcept {
+  DeferredQueue& q = deferred_queue();
+  if (!q.nonempty.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> batch;
+  {
+    std::lock_guard<std::mutex> lock(q.mutex);
+    batch.swap(q.pending);
+    q.nonempty.store(false, std::memory_order_release);
+  }
+  if (batch.empty()) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  for (PyObject* obj : batch) Py_DECREF(obj);  // failures in finalisers are reported as unraisable
+  PyErr_Restore(type, value, traceback);
+}
+
+EnterHost::EnterHost() noexcept {
+  ++t_gil_count;
+  drain_deferred_releases();
+}
+EnterHost::~EnterHost() { --t_gil_count; }
+
+GilRelease::GilRelease() noexcept : saved_count_(t_gil_count) {
+  t_gil_count = 0;
+  state_ = PyEval_SaveThread();
+}
+GilRelease::~GilRelease() {
+  PyEval_RestoreThread(state_);
+  t_gil_count = saved_count_;
+  drain_deferred_releases();
+}
+
+PyObject* panic_exception_type() {
+  static PyObject* type = [] {
+    PyObject* t = PyErr_NewExceptionWithDoc(
+        "vostrel_runtime.PanicException",
+        "Raised when native code called from Python fails fatally.\n\n"
+        "Like SystemExit, it derives from BaseException, so that it typically propagates all the "
+        "way up and ends the interpreter.",
+        PyExc_BaseException, nullptr);
+    if (!t) {
+      PyErr_Print();
+      std::fputs("Vostrel: could not create PanicException\n", stderr);
+      std::abort();
+    }
+    return t;
+  }();
+  return type;
+}
+
+void raise_panic(std::string_view message) noexcept {
+  PyObject* type = panic_exception_type();
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace");
+  if (!text) return;  // MemoryError stays pending
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+// --- HostError ---
+
+HostError HostError::fetch() {
+  HostError e;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!type) {
+    return make(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  e.type_ = Object::steal(type);
+  e.value_ = Object::steal(value);
+  e.traceback_ = Object::steal(traceback);
+  if (PyErr_GivenExceptionMatches(type, panic_exception_type())) {
+    // A fatal failure that went through host code keeps propagating as the same failure.
+    std::string message = e.text();
+    throw FatalError(std::move(message), std::source_location::current());
+  }
+  return e;
+}
+
+void HostError::restore() && {
+  if (static_type_) {
+    PyErr_SetString(static_type_, message_.c_str());
+    return;
+  }
+  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+bool HostError::is_exactly(PyObject* type) const noexcept {
+  if (static_type_) return static_type_ == type;
+  return type_.ptr() == type;
+}
+
+Object HostError::value() && {
+  if (static_type_) {
+    Object text = Object::steal(PyUnicode_FromStringAndSize(message_.data(),
+                                                            static_cast<Py_ssize_t>(message_.size())));
+    if (!text) throw_host_error();
+    return require(PyObject_CallOneArg(static_type_, text.ptr()));
+  }
+  return std::move(value_);
+}
+
+std::string HostError::text() const {
+  if (static_type_) return message_;
+  if (!value_) return {};
+  PyObject* s = PyObject_Str(value_.ptr());
+  if (!s) {
+    PyErr_Clear();
+    return {};
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+  std::string out = data ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+  if (!data) PyErr_Clear();
+  Py_DECREF(s);
+  return out;
+}
+
+std::string_view utf8_view(Handle str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+  if (!data) throw_host_error();
+  return {data, static_cast<std::size_t>(size)};
+}
+
+}  // namespace py
+}  // namespace vostrel
