@@ -51,7 +51,7 @@ std::string missing(const Signature& sig, std::span<const std::string_view> name
 
 }  // namespace
 
-std::optional<std::string> bind(const Signature& sig, std::size_t nargs,
+std::optional<std::string> bind_call(const Signature& sig, std::size_t nargs,
                                 std::span<const std::string_view> keywords, Binding& out) {
   const std::size_t npos = sig.positional.size();
   out.source.fill(Binding::kUnfilled);

@@ -48,7 +48,7 @@ struct Binding {
 
 /// Binds a call with `nargs` positional arguments and the given keyword names. Returns the
 /// TypeError message when the call does not fit the signature.
-[[nodiscard]] std::optional<std::string> bind(const Signature& sig, std::size_t nargs,
+[[nodiscard]] std::optional<std::string> bind_call(const Signature& sig, std::size_t nargs,
                                               std::span<const std::string_view> keywords,
                                               Binding& out);
 

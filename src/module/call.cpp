@@ -38,7 +38,7 @@ BoundArgs bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   for (Py_ssize_t k = 0; k < nkw; ++k) names.push_back(utf8_view(Handle(PyTuple_GET_ITEM(kwnames, k))));
 
   binding::Binding b;
-  if (auto error = binding::bind(sig, nargs, names, b)) raise_binding_error(std::move(*error));
+  if (auto error = binding::bind_call(sig, nargs, names, b)) raise_binding_error(std::move(*error));
 
   BoundArgs out;
   for (std::size_t i = 0; i < sig.param_count(); ++i) {
@@ -71,7 +71,7 @@ BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs) {
     }
   }
   binding::Binding b;
-  if (auto error = binding::bind(sig, nargs, names, b)) raise_binding_error(std::move(*error));
+  if (auto error = binding::bind_call(sig, nargs, names, b)) raise_binding_error(std::move(*error));
 
   BoundArgs out;
   PyObject* const* items = args ? &PyTuple_GET_ITEM(args, 0) : nullptr;

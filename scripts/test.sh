@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the C++ core suite and the Python suite, each also under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero when any test fails.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+cd "$ROOT"
+JOBS="$(nproc)"
+
+step() { printf '\n== %s ==\n' "$*"; }
+
+cpp_suite() {  # build dir, extra cmake flags...
+  local dir="$1"; shift
+  cmake -S . -B "$dir" -G Ninja -DVOSTREL_BUILD_MODULE=OFF -DVOSTREL_BUILD_TESTS=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+  ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
+}
+
+step "C++ core tests"
+cpp_suite build/cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+step "C++ core tests under ASan+UBSan"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  cpp_suite build/cpp-asan -DCMAKE_BUILD_TYPE=Debug -DVOSTREL_SANITIZE=ON
+
+step "Python package build and tests"
+"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+(cd tests && "$PY" -m pytest python -q -p no:cacheprovider)
+
+step "Python tests against the ASan+UBSan module"
+cmake -S . -B build/py-asan -G Ninja -DVOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DPython_EXECUTABLE="$PY" >/dev/null
+cmake --build build/py-asan -j "$JOBS"
+# The interpreter itself is not instrumented, so the runtime is preloaded; its own allocations
+# are not ours to report, hence no leak detection here.
+(cd tests && LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  PYTHONPATH="$ROOT/build/py-asan" VOSTREL_EXPECT_BUILD="$ROOT/build/py-asan" \
+  "$PY" -m pytest python -q -p no:cacheprovider -x)
