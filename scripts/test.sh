@@ -30,9 +30,10 @@ step "Python tests against the ASan+UBSan module"
 cmake -S . -B build/py-asan -G Ninja -DVOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
   -DPython_EXECUTABLE="$PY" >/dev/null
 cmake --build build/py-asan -j "$JOBS"
-# The interpreter itself is not instrumented, so the runtime is preloaded; its own allocations
+# The interpreter itself is not instrumented, so the runtime is preloaded (with libstdc++, so that
+# the runtime can intercept C++ throws); the interpreter's own allocations
 # are not ours to report, hence no leak detection here.
-(cd tests && LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+(cd tests && LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   PYTHONPATH="$ROOT/build/py-asan" VOSTREL_EXPECT_BUILD="$ROOT/build/py-asan" \
   "$PY" -m pytest python -q -p no:cacheprovider -x)
