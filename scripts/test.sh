@@ -22,6 +22,9 @@ step "C++ core tests under ASan+UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   cpp_suite build/cpp-asan -DCMAKE_BUILD_TYPE=Debug -DVOSTREL_SANITIZE=ON
 
+step "C++ core tests against CRoaring 4.x"
+bash scripts/check_roaring.sh 1.1.0
+
 step "Python package build and tests"
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
 (cd tests && "$PY" -m pytest python -q -p no:cacheprovider)
