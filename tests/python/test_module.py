@@ -132,3 +132,16 @@ def test_reference_counts_return_to_start():
         with pytest.raises(TypeError):
             Vostrel.sum_as_string(big, "x")
     assert sys.getrefcount(big) == before
+
+
+def test_sub_interpreter_import_is_refused():
+    si = pytest.importorskip("_xxsubinterpreters")
+    interp = si.create()
+    try:
+        with pytest.raises(si.RunFailedError) as info:
+            si.run_string(interp, "import Vostrel")
+        assert "ImportError" in str(info.value)
+        assert "sub-interpreters are not supported" in str(info.value)
+    finally:
+        si.destroy(interp)
+    assert Vostrel.sum_as_string(1, 1) == "2"  # the first interpreter keeps working
