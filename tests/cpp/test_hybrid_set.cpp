@@ -2,6 +2,8 @@
 // randomised run against std::set.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <algorithm>
 #include <functional>
 #include <random>
@@ -33,14 +35,7 @@ HybridSet empty_set() {
   return s;  // NOLINT(bugprone-use-after-move): moved-from sets are Empty
 }
 
-std::string fatal_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message();
-  }
-  return "(no failure)";
-}
+using test::fatal_text;
 
 TEST(HybridSet, FifthDistinctIdSwitchesToBitmapForGood) {
   HybridSet s = HybridSet::from_id(1);

@@ -2,6 +2,8 @@
 // exclusive writers.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -24,14 +26,7 @@ struct RwLockTestPeer {
 
 namespace {
 
-std::string fatal_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalError& e) {
-    return e.message();
-  }
-  return "(no failure)";
-}
+using test::fatal_text;
 
 TEST(RwLock, UnwindingAWriteGuardPoisons) {
   RwLock<int> lock(1);
