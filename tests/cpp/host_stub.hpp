@@ -1,0 +1,16 @@
+// Stand-in for the module layer's release of host references, for core tests without an interpreter.
+#pragma once
+
+#include <cstddef>
+
+#include "index/host_ref.hpp"
+
+namespace vostrel::test {
+
+/// Number of host references released so far through `host::release` (null ones excluded).
+std::size_t host_release_count() noexcept;
+
+/// A distinct fake host object pointer, never dereferenced: tests use its address only.
+HostObject* fake_host_object(std::size_t n) noexcept;
+
+}  // namespace vostrel::test
