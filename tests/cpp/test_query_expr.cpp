@@ -120,13 +120,6 @@ TEST(QueryExpr, DebugFormOfEveryAlternative) {
   }
 }
 
-TEST(QueryExpr, KindNamesFollowVariantOrder) {
-  const std::string_view names[] = {"Eq", "Ne", "Gt", "Ge", "Lt", "Le", "Bt", "In", "Not", "And", "Or"};
-  ASSERT_EQ(std::size(names), std::variant_size_v<Q::Node>);
-  for (std::size_t i = 0; i < std::size(names); ++i)
-    EXPECT_EQ(kind_name(static_cast<Q::Kind>(i)), names[i]);
-}
-
 TEST(QueryExpr, CloneIsDeepAndSharesHostObjects) {
   const std::size_t released_before = test::host_release_count();
   {
@@ -156,27 +149,6 @@ TEST(QueryExpr, CloneIsDeepAndSharesHostObjects) {
     EXPECT_EQ(original.debug(), expected);
   }
   EXPECT_EQ(test::host_release_count(), released_before + 4);
-}
-
-TEST(QueryExpr, Depth) {
-  const struct {
-    std::function<Q()> make;
-    std::size_t depth;
-  } cases[] = {
-      {[] { return eq("a", 1); }, 1},
-      {[] { return Q(Q::And{}); }, 1},
-      {[] { return Q::negation(Q(Q::Or{})); }, 2},
-      {[] { return Q::negation(Q::negation(eq("a", 1))); }, 3},
-      {[] {
-         std::vector<Q> subs;
-         subs.push_back(eq("a", 1));
-         subs.push_back(Q::negation(Q::negation(eq("a", 1))));
-         subs.push_back(Q::negation(eq("a", 1)));
-         return Q(Q::Or{std::move(subs)});
-       },
-       4},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.make().depth(), c.depth) << c.make().debug();
 }
 
 TEST(QueryExpr, MovedFromNotIsReportedNotFollowed) {
