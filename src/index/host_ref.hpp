@@ -31,7 +31,13 @@ class SharedHostRef {
   /// Takes over one owned host reference.
   static SharedHostRef adopt(HostObject* obj) {
     SharedHostRef r;
-    if (obj) r.holder_ = new Holder{{1}, obj};
+    if (!obj) return r;
+    try {
+      r.holder_ = new Holder{{1}, obj};
+    } catch (...) {
+      host::release(obj);  // the reference was handed over: it must not leak
+      throw;
+    }
     return r;
   }
   SharedHostRef(const SharedHostRef& other) noexcept : holder_(other.holder_) { retain(); }

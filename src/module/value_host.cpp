@@ -1,6 +1,7 @@
 // Converting host objects into values.
 #include "index/value.hpp"
 #include "module/refs.hpp"
+#include "module/runtime.hpp"
 
 namespace vostrel {
 
@@ -19,6 +20,8 @@ PyValue PyValue::make(HostObject* obj) {
   }
   Py_hash_t hash = PyObject_Hash(obj);
   if (hash == -1 && PyErr_Occurred()) {
+    // A fatal failure raised through __hash__ keeps propagating; anything else means unhashable.
+    if (PyErr_ExceptionMatches(py::panic_exception_type())) throw_host_error();
     PyErr_Clear();  // an unhashable value groups with hash 0
     hash = 0;
   }
