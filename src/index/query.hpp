@@ -1,0 +1,138 @@
+// Queries over an index: the expression trees that host code builds, and what evaluates them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "index/attr_name.hpp"
+#include "index/value.hpp"
+
+namespace vostrel {
+
+// ===========================================================================================
+// Query expressions
+// ===========================================================================================
+
+/// Deepest expression tree accepted (a leaf is one level), the interpreter's own default
+/// recursion limit. The debug form, the depth, the release and the evaluation of a tree recurse
+/// once per level, at a few hundred bytes of stack each (a few kilobytes in instrumented builds),
+/// so this many levels fit a thread's default stack with room to spare. Copying does not recurse.
+inline constexpr std::size_t kMaxQueryDepth = 1000;
+
+/// A query expression: a tree that owns all of its nodes and payload. Values share their host
+/// objects with every other copy of the same PyValue; nodes are never shared. Copies are
+/// explicit (`clone()`); a moved-from expression may only be destroyed or assigned to.
+class QueryExpr {
+ public:
+  /// Objects whose attribute equals the value.
+  struct Eq {
+    AttrName attr;
+    PyValue value;
+  };
+  /// Candidates whose attribute does not equal the value.
+  struct Ne {
+    AttrName attr;
+    PyValue value;
+  };
+  /// Numeric attribute greater than the value.
+  struct Gt {
+    AttrName attr;
+    PyValue value;
+  };
+  /// Numeric attribute greater than or equal to the value.
+  struct Ge {
+    AttrName attr;
+    PyValue value;
+  };
+  /// Numeric attribute less than the value.
+  struct Lt {
+    AttrName attr;
+    PyValue value;
+  };
+  /// Numeric attribute less than or equal to the value.
+  struct Le {
+    AttrName attr;
+    PyValue value;
+  };
+  /// Numeric attribute between the bounds, both included.
+  struct Bt {
+    AttrName attr;
+    PyValue lower;
+    PyValue upper;
+  };
+  /// Attribute equal to any of the values, kept in the order given.
+  struct In {
+    AttrName attr;
+    std::vector<PyValue> values;
+  };
+  /// Candidates not matched by the sub-expression. `expr` is never null outside a moved-from tree.
+  struct Not {
+    std::unique_ptr<QueryExpr> expr;
+  };
+  /// Matched by every sub-expression, in the order given.
+  struct And {
+    std::vector<QueryExpr> exprs;
+  };
+  /// Matched by at least one sub-expression, in the order given.
+  struct Or {
+    std::vector<QueryExpr> exprs;
+  };
+
+  /// The alternatives, in variant order.
+  enum class Kind : std::uint8_t { Eq, Ne, Gt, Ge, Lt, Le, Bt, In, Not, And, Or };
+  using Node = std::variant<Eq, Ne, Gt, Ge, Lt, Le, Bt, In, Not, And, Or>;
+
+  template <class Alt>
+  static constexpr bool kIsAlternative =
+      std::is_same_v<Alt, Eq> || std::is_same_v<Alt, Ne> || std::is_same_v<Alt, Gt> ||
+      std::is_same_v<Alt, Ge> || std::is_same_v<Alt, Lt> || std::is_same_v<Alt, Le> ||
+      std::is_same_v<Alt, Bt> || std::is_same_v<Alt, In> || std::is_same_v<Alt, Not> ||
+      std::is_same_v<Alt, And> || std::is_same_v<Alt, Or>;
+
+  /// An expression holding one alternative.
+  template <class Alt>
+    requires kIsAlternative<std::remove_cvref_t<Alt>>
+  QueryExpr(Alt&& alt) : node_(std::forward<Alt>(alt)) {}  // NOLINT(google-explicit-constructor)
+
+  /// `Not` of `sub`.
+  [[nodiscard]] static QueryExpr negation(QueryExpr sub);
+
+  QueryExpr(QueryExpr&&) noexcept = default;
+  QueryExpr& operator=(QueryExpr&&) noexcept = default;
+  QueryExpr(const QueryExpr&) = delete;
+  QueryExpr& operator=(const QueryExpr&) = delete;
+  ~QueryExpr() = default;
+
+  /// A deep copy: every node, array and name copied; values copied sharing their host objects.
+  [[nodiscard]] QueryExpr clone() const;
+
+  [[nodiscard]] const Node& node() const noexcept { return node_; }
+  [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(node_.index()); }
+
+  /// Levels of the tree: 1 for a leaf or an empty And/Or, 1 + the deepest sub-expression otherwise.
+  [[nodiscard]] std::size_t depth() const;
+
+  /// Tuple-style debug form: `Eq("age", PyValue { ... })`, `Not(In("tag", [...]))`, `And([])`.
+  [[nodiscard]] std::string debug() const;
+
+  /// Why the tree breaks its invariants (a `Not` without sub-expression, more than
+  /// kMaxQueryDepth levels), or nothing when it is sound.
+  [[nodiscard]] std::optional<std::string> verify() const;
+
+ private:
+  void append_debug(std::string& out) const;
+
+  Node node_;
+};
+
+/// "Eq", "Ne", ..., "Or": the name an alternative shows in the debug form.
+[[nodiscard]] std::string_view kind_name(QueryExpr::Kind kind) noexcept;
+
+}  // namespace vostrel
