@@ -7,13 +7,8 @@
 #include <string>
 
 #include "index/hybrid_set.hpp"
-#include "index/value.hpp"
-
-#if __has_include("index/ranged_b_tree.hpp")
 #include "index/ranged_b_tree.hpp"
-#else
-#include "index/interim_range_tree.hpp"
-#endif
+#include "index/value.hpp"
 
 namespace vostrel {
 
