@@ -13,7 +13,7 @@
 
 #include "index/attr_name.hpp"
 #include "index/bitmap.hpp"
-#include "index/query_map.hpp"
+#include "index/query.hpp"
 #include "index/rw_lock.hpp"
 #include "index/stored_item.hpp"
 

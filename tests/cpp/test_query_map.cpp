@@ -6,7 +6,7 @@
 #include <set>
 
 #include "host_stub.hpp"
-#include "index/query_map.hpp"
+#include "index/query.hpp"
 
 namespace vostrel {
 namespace {
