@@ -76,14 +76,6 @@ TEST(Index, AddIndexCreatesThenExtendsTheMap) {
   EXPECT_EQ(verify_table(table), std::nullopt);
 }
 
-TEST(Index, IndexableNames) {
-  const struct {
-    std::string_view name;
-    bool indexable;
-  } cases[] = {{"a", true}, {"", true}, {"_b", false}, {"__c", false}, {"a_", true}};
-  for (const auto& c : cases) EXPECT_EQ(is_indexable_name(c.name), c.indexable) << c.name;
-}
-
 // --- update_index ---
 
 struct UpdateCase {
@@ -168,15 +160,6 @@ TEST(IndexRecords, RecordsDoNotKeepIndexesAlive) {
   }
   EXPECT_FALSE(obj.index_meta[0].resolve());
   EXPECT_TRUE(resolve_distinct(obj).empty());
-}
-
-TEST(IndexRecords, TwoRecordsFitInline) {
-  Indexable obj;
-  Index a = Index::make(), b = Index::make();
-  const auto* inline_storage = obj.index_meta.data();
-  add_index(obj, IndexMeta{a.query_maps});
-  add_index(obj, IndexMeta{b.query_maps});
-  EXPECT_EQ(obj.index_meta.data(), inline_storage);
 }
 
 TEST(ObjectIds, ConsecutiveAndNeverRepeating) {

@@ -1,8 +1,6 @@
 """Index: construction, the stored objects, adding one or many objects, lifetimes and threads."""
 import gc
-import random
 import sys
-import threading
 import weakref
 
 import pytest
@@ -154,49 +152,3 @@ def test_values_are_released_when_replaced():
     del index, obj
     gc.collect()
     assert sys.getrefcount(value) == 2
-
-
-def test_threads_adding_assigning_and_reading():
-    indexes = [Index(), Index()]
-    objects = [Record(n=i, colour="c%d" % (i % 3)) for i in range(30)]
-    unexpected = []
-
-    def guarded(action):
-        try:
-            action()
-        except RuntimeError as e:
-            if str(e) not in ("Already borrowed", "Already mutably borrowed"):
-                unexpected.append(e)
-        except Exception as e:  # anything else is a fault
-            unexpected.append(e)
-
-    def work(seed):
-        rng = random.Random(seed)
-        for _ in range(300):
-            obj, index = rng.choice(objects), rng.choice(indexes)
-            choice = rng.randrange(4)
-            if choice == 0:
-                guarded(lambda: index.add_object(obj))
-            elif choice == 1:
-                guarded(lambda: index.add_object_many(rng.sample(objects, 4)))
-            elif choice == 2:
-                guarded(lambda: setattr(obj, rng.choice(["n", "colour", "new"]), rng.randrange(5)))
-            else:
-                guarded(lambda: (obj.n, repr(obj), index.collect()))
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        threads = [threading.Thread(target=work, args=(seed,)) for seed in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=60)
-    finally:
-        sys.setswitchinterval(interval)
-    assert not any(t.is_alive() for t in threads)
-    assert unexpected == []
-    for index in indexes:
-        stored = index.collect()
-        assert len(stored) == len(set(map(id, stored)))
-        assert all(isinstance(obj, Record) for obj in stored)

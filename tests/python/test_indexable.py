@@ -114,17 +114,3 @@ def test_attribute_values_are_released_with_the_object():
     del obj
     gc.collect()
     assert sys.getrefcount(value) == before
-
-
-def test_assignment_on_an_indexed_object_keeps_its_value_history_straight():
-    a, b = Indexable(colour="blue"), Indexable(colour="blue")
-    first, second = Index(), Index()
-    first.add_object_many([a, b])
-    second.add_object(a)
-    second.add_object(a)  # two records of one index
-    for colour in ["red", "red", "green", "blue"]:
-        a.colour = colour
-        a.fresh = colour
-        a._private = colour
-        assert (a.colour, a.fresh, a._private) == (colour, colour, colour)
-    assert first.collect() == [a, b] and second.collect() == [a]
