@@ -114,3 +114,21 @@ def test_attribute_values_are_released_with_the_object():
     del obj
     gc.collect()
     assert sys.getrefcount(value) == before
+
+
+def test_reading_an_object_held_by_an_assignment_fails_cleanly():
+    seen = []
+    obj = Indexable(a=1)
+
+    class Probe:
+        def __hash__(self):  # runs while the assignment holds obj exclusively
+            for action in (lambda: obj.a, lambda: repr(obj), lambda: obj.__dir__()):
+                try:
+                    action()
+                except BaseException as e:
+                    seen.append((type(e), str(e)))
+            return 7
+
+    obj.b = Probe()
+    assert seen == [(RuntimeError, "Already mutably borrowed")] * 3
+    assert obj.a == 1 and isinstance(obj.b, Probe)
