@@ -1,26 +1,149 @@
-// The host class Index.
+// The host class Index: construction, the object list, and adding indexable objects.
+#include <optional>
+#include <utility>
+#include <vector>
+
 #include "module/classes.hpp"
-#include "module/host_class.hpp"
+#include "module/records.hpp"
 
 namespace vostrel::py {
 namespace {
 
-struct IndexRecord {};
-using IndexInstance = Instance<IndexRecord>;
-
 constexpr Signature kNew{.function = "__new__", .owner = "Index"};
+constexpr std::string_view kPyRefParams[] = {"py_ref"};
+constexpr Signature kAddObject{.function = "add_object", .owner = "Index", .positional = kPyRefParams, .required = 1};
+constexpr std::string_view kObjsParams[] = {"objs"};
+constexpr Signature kAddObjectMany{
+    .function = "add_object_many", .owner = "Index", .positional = kObjsParams, .required = 1};
+
+Object none() { return Object::borrow(Py_None); }
+
+/// A new strong reference to obj, as the store holds it.
+StoredItem stored_item(Handle obj) {
+  Py_INCREF(obj.ptr());
+  return StoredItem{SharedHostRef::adopt(obj.ptr())};
+}
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return call_object([&] {
     bind_tuple(kNew, args, kwargs);
-    return new_instance(type, IndexRecord{});
+    return new_instance(type, Index::make());
   });
 }
+
+PyObject* index_collect(PyObject* self, PyObject*) noexcept {
+  return call_object([&] {
+    IndexInstance* inst = IndexInstance::cast(self);
+    SharedBorrow borrowed(inst->borrow);
+    std::vector<Object> objects;
+    {
+      auto store = inst->record.stored_items->read();
+      for (const auto& slot : *store)
+        if (slot) objects.push_back(Object::borrow(slot->object.get()));
+    }
+    Object list = require(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+    for (std::size_t i = 0; i < objects.size(); ++i)
+      PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), objects[i].release());
+    return list;
+  });
+}
+
+PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_object([&] {
+    BoundArgs bound = bind_fast(kAddObject, args, nargs, kwnames);
+    IndexInstance* inst = IndexInstance::cast(self);
+    ExclusiveBorrow index_borrow(inst->borrow);
+    IndexableInstance* obj = extract_indexable("py_ref", bound[0]);
+    // Held exclusively from the snapshot to the record, so no assignment can slip between the
+    // indexing and the registration; "Already mutably borrowed" when another call holds it so.
+    { SharedBorrow probe(obj->borrow); }
+    ExclusiveBorrow obj_borrow(obj->borrow);
+
+    const Id id = obj->record.id;
+    std::vector<std::pair<AttrName, PyValue>> snapshot;
+    for (const auto& [name, value] : obj->record.attributes)
+      if (is_indexable_name(name.view())) snapshot.emplace_back(name, value);
+    StoredItem item = stored_item(bound[0]);
+
+    Index& index = inst->record;
+    without_gil([&] {
+      index.ids.add(id);
+      store_item(*index.stored_items->write(), id, std::move(item));
+      auto table = index.query_maps->write();
+      for (auto& [name, value] : snapshot) _add_index(*table, id, std::move(name), value);
+    });
+    add_index(obj->record, IndexMeta{index.query_maps});
+    return none();
+  });
+}
+
+/// The items of objs as Indexables, in sequence order; strings and non-sequences are refused.
+std::vector<Object> extract_indexables(Handle objs) {
+  return convert_arg("objs", [&] {
+    if (PyUnicode_Check(objs.ptr())) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(objs.ptr())) raise_cannot_convert(objs, "Sequence");
+    const Py_ssize_t n = PySequence_Size(objs.ptr());
+    if (n < 0) throw_host_error();
+    std::vector<Object> items;
+    items.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Object item = require(PySequence_GetItem(objs.ptr(), i));
+      if (!is_instance(item.handle(), indexable_type())) raise_cannot_convert(item.handle(), "Indexable");
+      items.push_back(std::move(item));
+    }
+    return items;
+  });
+}
+
+PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+  return call_object([&] {
+    BoundArgs bound = bind_fast(kAddObjectMany, args, nargs, kwnames);
+    IndexInstance* inst = IndexInstance::cast(self);
+    ExclusiveBorrow index_borrow(inst->borrow);
+    const std::vector<Object> items = extract_indexables(bound[0]);
+    std::vector<std::optional<ExclusiveBorrow>> borrows;  // an item listed twice fails here, unchanged
+    borrows.reserve(items.size());
+    for (const Object& item : items)
+      borrows.emplace_back(std::in_place, IndexableInstance::cast(item.handle())->borrow);
+
+    Index& index = inst->record;
+    without_gil([&] {
+      for (const Object& item : items) {
+        const Indexable& record = IndexableInstance::cast(item.handle())->record;
+        index.ids.add(record.id);
+        for (const auto& [name, value] : record.attributes) {
+          if (!is_indexable_name(name.view())) continue;
+          _add_index(*index.query_maps->write(), record.id, name, value);
+        }
+      }
+    });
+    auto store = index.stored_items->write();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      Indexable& record = IndexableInstance::cast(items[i].handle())->record;
+      add_index(record, IndexMeta{index.query_maps});
+      StoredItem item = stored_item(items[i].handle());
+      borrows[i].reset();
+      store_item(*store, record.id, std::move(item));
+    }
+    return none();
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"collect", reinterpret_cast<PyCFunction>(&index_collect), METH_NOARGS, "collect($self)\n--\n\n"},
+    {"add_object_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_add_object_many)),
+     METH_FASTCALL | METH_KEYWORDS, "add_object_many($self, objs)\n--\n\n"},
+    {"add_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_add_object)),
+     METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&index_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<IndexRecord>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<Index>)},
     {0, nullptr},
 };
 

@@ -1,0 +1,55 @@
+// The index value: a shared attribute table, a shared object store and the ids added through it.
+//
+// Copies of an index value share the table and the store (each behind its own reader-writer
+// lock) and own their `ids`. The table's address is the index's identity for the records objects
+// keep of it. Lock order when both are needed: `query_maps` before `stored_items`.
+#pragma once
+
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "index/attr_name.hpp"
+#include "index/bitmap.hpp"
+#include "index/query.hpp"
+#include "index/rw_lock.hpp"
+#include "index/stored_item.hpp"
+
+namespace vostrel {
+
+/// Attribute name to its value map; each map in its own allocation so growth moves pointers only.
+using QueryMapTable = boost::unordered_flat_map<AttrName, std::unique_ptr<QueryMap>, std::hash<AttrName>>;
+using SharedTable = std::shared_ptr<RwLock<QueryMapTable>>;
+/// Slot i holds the object whose id is i; sparse, grows on demand, never shrinks.
+using ItemStore = std::vector<std::optional<StoredItem>>;
+using SharedStore = std::shared_ptr<RwLock<ItemStore>>;
+
+struct Index {
+  SharedTable query_maps;
+  SharedStore stored_items;
+  Bitmap ids;
+
+  /// An empty table, an empty store and an empty bitmap.
+  [[nodiscard]] static Index make();
+  /// A value sharing this one's table and store, with its own copy of `ids`.
+  [[nodiscard]] Index clone() const;
+};
+
+/// Indexes one attribute value of one object; the caller holds the table's write lock and has
+/// already left out names that are not indexed.
+void _add_index(QueryMapTable& table, Id id, AttrName name, const PyValue& value);
+
+/// Puts item into slot id, growing the store to id + 1 slots if needed and replacing any item.
+void store_item(ItemStore& store, Id id, StoredItem item);
+
+/// True for names that adding and assigning index: all but those beginning with "_".
+[[nodiscard]] inline bool is_indexable_name(std::string_view name) noexcept {
+  return name.empty() || name.front() != '_';
+}
+
+/// Checks every value map of the table; the reason when one is broken.
+[[nodiscard]] std::optional<std::string> verify_table(const QueryMapTable& table);
+
+}  // namespace vostrel
