@@ -109,13 +109,12 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
 
     Index& index = inst->record;
     without_gil([&] {
+      auto table = index.query_maps->write();
       for (const Object& item : items) {
         const Indexable& record = IndexableInstance::cast(item.handle())->record;
         index.ids.add(record.id);
-        for (const auto& [name, value] : record.attributes) {
-          if (!is_indexable_name(name.view())) continue;
-          _add_index(*index.query_maps->write(), record.id, name, value);
-        }
+        for (const auto& [name, value] : record.attributes)
+          if (is_indexable_name(name.view())) _add_index(*table, record.id, name, value);
       }
     });
     auto store = index.stored_items->write();
