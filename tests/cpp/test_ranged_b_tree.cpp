@@ -590,6 +590,27 @@ TYPED_TEST(TreeAt, RemovedSeparatorPairCanReturn) {
   ASSERT_EQ(tree.verify(), std::nullopt);
 }
 
+TYPED_TEST(TreeAt, RemovedSeparatorPairReturnsThroughASplit) {
+  constexpr std::size_t S = TypeParam::value;
+  // Grow ascending keys until a child of the root is a full internal node.
+  BasicBitMapBTree<S> tree;
+  const BasicInternalNode<S>* full = nullptr;
+  for (Id id = 0; !full; ++id) {
+    tree.insert(static_cast<std::int64_t>(id), id);
+    if (const auto* root = tree.root().as_internal())
+      for (std::size_t i = 0; i < root->len && !full; ++i)
+        if (const auto* n = root->children[root->offset + i].as_internal(); n && n->is_full()) full = n;
+  }
+  // Its middle separator becomes the separator of the split that re-adding the pair causes.
+  const CompositeKey128 middle = full->key_at(full->len / 2);
+  ASSERT_TRUE(tree.remove(middle.value, middle.id()));
+  tree.insert(middle.value, middle.id());
+  ASSERT_EQ(tree.verify(), std::nullopt);
+  const Bound at = Bound::included(middle.value);
+  EXPECT_EQ(ids_of(tree.query_range(at, at, Bitmap::of({middle.id()}))), std::vector<Id>{middle.id()});
+  EXPECT_TRUE(tree.remove(middle.value, middle.id()));
+}
+
 TYPED_TEST(TreeAt, CloneIsDeepAndMovesKeepTheTree) {
   constexpr std::size_t S = TypeParam::value;
   BasicBitMapBTree<S> tree;
