@@ -90,7 +90,8 @@ struct Row {
 };
 
 void print(const Row& r) {
-  std::printf("%-34s %12.3f %12.3f %9.1fx\n", r.name.c_str(), r.tree_s / r.ops * 1e6, r.base_s / r.ops * 1e6,
+  const auto ops = static_cast<double>(r.ops);
+  std::printf("%-34s %12.3f %12.3f %9.1fx\n", r.name.c_str(), r.tree_s / ops * 1e6, r.base_s / ops * 1e6,
               r.base_s / r.tree_s);
 }
 
