@@ -175,6 +175,67 @@ class SlotArray {
   std::bitset<N> used_;
 };
 
+/// Fixed key slots, each empty or holding a key. The 128-bit keys lie apart from the values
+/// they were made from, so searches and scans read half the memory.
+template <std::size_t N>
+class KeySlots {
+ public:
+  [[nodiscard]] bool has(std::size_t i) const {
+    check(i);
+    return used_[i];
+  }
+  /// The 128-bit key in slot i; an empty slot is the missing-value error.
+  [[nodiscard]] Key128 key(std::size_t i) const {
+    if (!has(i)) fatal_missing_value();
+    return keys_[i];
+  }
+  /// The whole key in slot i; an empty slot is the missing-value error.
+  [[nodiscard]] CompositeKey128 get(std::size_t i) const {
+    if (!has(i)) fatal_missing_value();
+    return {values_[i], keys_[i]};
+  }
+  /// The key in slot i, or nothing when the slot is empty.
+  [[nodiscard]] std::optional<CompositeKey128> find(std::size_t i) const {
+    if (!has(i)) return std::nullopt;
+    return CompositeKey128{values_[i], keys_[i]};
+  }
+  void put(std::size_t i, const CompositeKey128& k) {
+    check(i);
+    keys_[i] = k.key;
+    values_[i] = k.value;
+    used_[i] = true;
+  }
+  void clear(std::size_t i) {
+    check(i);
+    used_[i] = false;
+  }
+  /// Asks for the keys of slots [first, end) to be loaded, so a search that follows finds them
+  /// in cache instead of waiting for each probe in turn.
+  void prefetch(std::size_t first, std::size_t end) const noexcept {
+    constexpr std::size_t kPerLine = 64 / sizeof(Key128);
+    for (std::size_t i = first; i < end && i < N; i += kPerLine) __builtin_prefetch(&keys_[i]);
+  }
+  /// Moves slot `from` (full or empty) onto slot `to`; `from` empties.
+  void move_slot(std::size_t from, std::size_t to) { move_slot_to(from, *this, to); }
+  /// The same, onto a slot of another array.
+  void move_slot_to(std::size_t from, KeySlots& other, std::size_t to) {
+    check(from);
+    check(to);
+    other.keys_[to] = keys_[from];
+    other.values_[to] = values_[from];
+    other.used_[to] = used_[from];
+    used_[from] = false;
+  }
+
+ private:
+  static void check(std::size_t i) {
+    if (i >= N) fatal_out_of_range();
+  }
+  std::array<Key128, N> keys_{};
+  std::array<NumericValue, N> values_{};
+  std::bitset<N> used_;
+};
+
 /// Where a binary search ended: the position of an equal key, or the insertion point.
 struct SearchResult {
   bool found = false;
@@ -215,6 +276,36 @@ struct PrefixBound {
   [[nodiscard]] bool within_upper(Key128 p) const noexcept {
     return kind == Bound::Kind::kIncluded ? p <= prefix : kind != Bound::Kind::kExcluded || p < prefix;
   }
+};
+
+/// A range query's answer before the admissible set is applied: the ids found in boundary
+/// leaves, and the bitmaps of the children that lie wholly inside the range. Uniting them once
+/// and intersecting once gives the same ids as intersecting each part and uniting the results.
+template <std::size_t Slots>
+class RangeParts {
+ public:
+  /// Notes an id found in a boundary leaf.
+  void add_leaf_id(Id id) {
+    if (count_ == buffer_.size()) flush();
+    buffer_[count_++] = id;
+  }
+  /// Notes the bitmap of a child wholly inside the range.
+  void add_whole(const Bitmap& b) { whole_.push_back(&b); }
+  /// The union of everything noted, intersected with `admissible`.
+  [[nodiscard]] Bitmap finish(const Bitmap& admissible);
+
+ private:
+  // Sorted ids enter a bitmap by appending, so the ids of the two boundary leaves are
+  // gathered first and added in order.
+  void flush() {
+    std::sort(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count_));
+    loose_.add_many(std::span<const Id>(buffer_.data(), count_));
+    count_ = 0;
+  }
+  std::array<Id, 2 * Slots> buffer_;
+  std::size_t count_ = 0;
+  Bitmap loose_;
+  std::vector<const Bitmap*> whole_;
 };
 
 /// Unites `part` into `into`, taking `part`'s storage when `into` is still empty.
@@ -267,12 +358,10 @@ class BasicBitMapBTreeNode {
   /// The ids in the subtree whose values lie within [lower, upper] (each side included,
   /// excluded or unbounded) and that `admissible` holds.
   [[nodiscard]] Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& admissible,
-                                   RangeQueryTrace* trace = nullptr) const {
-    return query_range(detail::PrefixBound(lower), detail::PrefixBound(upper), admissible, trace, 0);
-  }
-  [[nodiscard]] Bitmap query_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
-                                   const Bitmap& admissible, RangeQueryTrace* trace,
-                                   std::size_t depth) const;
+                                   RangeQueryTrace* trace = nullptr) const;
+  /// Gathers the parts of the answer below this node, entering only the boundary children.
+  void collect_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
+                     detail::RangeParts<Slots>& parts, RangeQueryTrace* trace, std::size_t depth) const;
 
   /// A deep copy of the subtree (an empty handle copies as empty).
   [[nodiscard]] BasicBitMapBTreeNode clone() const;
@@ -290,7 +379,7 @@ template <std::size_t Slots>
 struct BasicLeafNode {
   using Geometry = NodeGeometry<Slots>;
 
-  SlotArray<CompositeKey128, Slots> keys;
+  KeySlots<Slots> keys;
   std::size_t len = 0;
   std::size_t offset = Geometry::kNewLeafOffset;
 
@@ -298,9 +387,9 @@ struct BasicLeafNode {
     return len > Geometry::kFullLen && (offset == 0 || offset + len >= Slots);
   }
   /// The key at position i of the run.
-  [[nodiscard]] const CompositeKey128& key_at(std::size_t i) const { return keys.get(offset + i); }
+  [[nodiscard]] CompositeKey128 key_at(std::size_t i) const { return keys.get(offset + i); }
   [[nodiscard]] SearchResult search(Key128 key) const {
-    return binary_search_run(len, [this](std::size_t i) { return key_at(i).key; }, key);
+    return binary_search_run(len, [this](std::size_t i) { return keys.key(offset + i); }, key);
   }
 
   /// Stores `key` in order; an equal key already present stays after the new one.
@@ -313,8 +402,9 @@ struct BasicLeafNode {
   bool remove(Key128 key);
   /// A new bitmap of the ids of the keys.
   [[nodiscard]] Bitmap ids() const;
-  [[nodiscard]] Bitmap query_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
-                                   const Bitmap& admissible) const;
+  /// Adds the ids of the keys within the bounds to `parts`.
+  void collect_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
+                     detail::RangeParts<Slots>& parts) const;
 };
 
 /// An internal node; slot i is the triple keys[i], children[i], bitmaps[i].
@@ -338,7 +428,7 @@ struct BasicInternalNode {
   using Leaf = BasicLeafNode<Slots>;
 
   SlotArray<Bitmap, Slots> bitmaps;
-  SlotArray<CompositeKey128, Slots> keys;
+  KeySlots<Slots> keys;
   std::array<Node, Slots> children{};
   std::size_t len = 0;
   std::size_t offset = 0;
@@ -346,9 +436,9 @@ struct BasicInternalNode {
   [[nodiscard]] bool is_full() const noexcept {
     return len > Geometry::kFullLen && (offset == 0 || offset + len >= Slots);
   }
-  [[nodiscard]] const CompositeKey128& key_at(std::size_t i) const { return keys.get(offset + i); }
+  [[nodiscard]] CompositeKey128 key_at(std::size_t i) const { return keys.get(offset + i); }
   [[nodiscard]] SearchResult search(Key128 key) const {
-    return binary_search_run(len, [this](std::size_t i) { return key_at(i).key; }, key);
+    return binary_search_run(len, [this](std::size_t i) { return keys.key(offset + i); }, key);
   }
   /// The child position (relative to offset) whose subtree holds `key` if the tree does.
   [[nodiscard]] std::size_t child_for(Key128 key) const {
@@ -446,6 +536,28 @@ using BitMapBTreeNode = BasicBitMapBTreeNode<kNodeSlots>;
 using BitMapBTree = BasicBitMapBTree<kNodeSlots>;
 
 // ---------------------------------------------------------------------------------------------
+// Range answers
+
+template <std::size_t S>
+Bitmap detail::RangeParts<S>::finish(const Bitmap& admissible) {
+  // Up to this many parts are united one by one; more in one pass. Each pairwise union
+  // rewrites the growing result, while a single pass first builds every touched chunk as a
+  // dense bitset, which pays only when many parts meet.
+  constexpr std::size_t kPairwiseUnionParts = 4;
+  flush();
+  Bitmap result;
+  if (whole_.size() <= kPairwiseUnionParts) {
+    result = std::move(loose_);
+    for (const Bitmap* b : whole_) result.or_inplace(*b);
+  } else {
+    whole_.push_back(&loose_);
+    result = Bitmap::or_many(whole_);
+  }
+  result.and_inplace(admissible);
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Leaf
 
 template <std::size_t S>
@@ -487,7 +599,7 @@ std::pair<CompositeKey128, std::unique_ptr<BasicLeafNode<S>>> BasicLeafNode<S>::
   right->len = n - h;
   len = h;
   recenter();
-  const CompositeKey128* first = right->keys.find(kRight);
+  const std::optional<CompositeKey128> first = right->keys.find(kRight);
   if (!first) fatal("invalid offset");
   return {*first, std::move(right)};
 }
@@ -512,30 +624,31 @@ template <std::size_t S>
 Bitmap BasicLeafNode<S>::ids() const {
   Bitmap out;
   Bitmap::BulkAdder adder(out);
-  for (std::size_t i = 0; i < len; ++i) adder.add(key_at(i).id());
+  for (std::size_t i = 0; i < len; ++i) adder.add(static_cast<Id>(keys.key(offset + i)));
   return out;
 }
 
 template <std::size_t S>
-Bitmap BasicLeafNode<S>::query_range(const detail::PrefixBound& lower,
-                                     const detail::PrefixBound& upper,
-                                     const Bitmap& admissible) const {
-  Bitmap result;
-  const std::size_t end = offset + len;
-  std::size_t i = offset;
-  while (i < end) {
-    const CompositeKey128* k = keys.find(i);
-    if (!k || !lower.below_lower(k->prefix())) break;
-    ++i;
+void BasicLeafNode<S>::collect_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
+                                     detail::RangeParts<S>& parts) const {
+  keys.prefetch(offset, offset + len);
+  // The keys below the lower bound form a prefix of the run: skip it by bisection.
+  std::size_t below = 0;
+  for (std::size_t size = len; size > 0;) {
+    const std::size_t half = size / 2;
+    if (lower.below_lower(keys.key(offset + below + half) >> kIdBits)) {
+      below += half + 1;
+      size -= half + 1;
+    } else {
+      size = half;
+    }
   }
-  Bitmap::BulkAdder adder(result);
-  for (; i < end; ++i) {
-    const CompositeKey128* k = keys.find(i);
-    if (!k || !upper.within_upper(k->prefix())) break;
-    adder.add(k->id());
+  for (std::size_t i = offset + below; i < offset + len; ++i) {
+    if (!keys.has(i)) break;
+    const Key128 k = keys.key(i);
+    if (!upper.within_upper(k >> kIdBits)) break;
+    parts.add_leaf_id(static_cast<Id>(k));
   }
-  result.and_inplace(admissible);
-  return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -627,7 +740,7 @@ std::pair<CompositeKey128, std::unique_ptr<BasicInternalNode<S>>> BasicInternalN
   right->len = n - h;
   len = h;
   recenter();
-  const CompositeKey128* first = right->keys.find(kRight);
+  const std::optional<CompositeKey128> first = right->keys.find(kRight);
   if (!first) fatal("invalid offset");
   return {*first, std::move(right)};
 }
@@ -684,7 +797,7 @@ Bitmap BasicInternalNode<S>::get_bitmap() const {
 
 template <std::size_t S>
 std::size_t BasicInternalNode<S>::get_key_index_by_prefix(Key128 prefix, KeyIndexMode mode) const {
-  auto prefix_at = [this](std::size_t i) { return key_at(i).prefix(); };
+  auto prefix_at = [this](std::size_t i) { return keys.key(offset + i) >> kIdBits; };
   const SearchResult r = binary_search_run(len, prefix_at, prefix);
   if (!r.found) return r.index == 0 ? 0 : r.index - 1;
   std::size_t i = r.index;
@@ -720,19 +833,24 @@ bool BasicInternalNode<S>::remove(Key128 key) {
 // Node handle
 
 template <std::size_t S>
-Bitmap BasicBitMapBTreeNode<S>::query_range(const detail::PrefixBound& lower,
-                                            const detail::PrefixBound& upper, const Bitmap& admissible,
-                                            RangeQueryTrace* trace, std::size_t depth) const {
-  if (trace) trace->enter(depth);
-  if (const Leaf* leaf = as_leaf()) return leaf->query_range(lower, upper, admissible);
-  const Internal* node = as_internal();
-  if (!node) return Bitmap();
+Bitmap BasicBitMapBTreeNode<S>::query_range(const Bound& lower, const Bound& upper, const Bitmap& admissible,
+                                            RangeQueryTrace* trace) const {
+  if (admissible.is_empty()) return Bitmap();
+  detail::RangeParts<S> parts;
+  collect_range(detail::PrefixBound(lower), detail::PrefixBound(upper), parts, trace, 0);
+  return parts.finish(admissible);
+}
 
-  // A boundary child that is not also the other boundary lies wholly on the inner side of the
-  // other bound, so it is queried with that side unbounded; a first child with no lower limit
-  // that is not also the last lies wholly inside and is answered from its bitmap. Either way
-  // only the two boundary paths are entered.
-  Bitmap result;
+template <std::size_t S>
+void BasicBitMapBTreeNode<S>::collect_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
+                                            detail::RangeParts<S>& parts, RangeQueryTrace* trace,
+                                            std::size_t depth) const {
+  if (trace) trace->enter(depth);
+  if (const Leaf* leaf = as_leaf()) return leaf->collect_range(lower, upper, parts);
+  const Internal* node = as_internal();
+  if (!node) return;
+  node->keys.prefetch(node->offset, node->offset + node->len);
+
   const std::size_t first = lower.unbounded()
                                 ? 0
                                 : node->get_key_index_by_prefix(
@@ -745,32 +863,34 @@ Bitmap BasicBitMapBTreeNode<S>::query_range(const detail::PrefixBound& lower,
                                      upper.prefix, upper.kind == Bound::Kind::kIncluded
                                                        ? KeyIndexMode::kUpperIncluded
                                                        : KeyIndexMode::kUpperExcluded);
+  // Every child before `first` lies below the lower bound and every child after `last` above
+  // the upper one, so a lower bound beyond the upper one leaves nothing to find here.
+  if (first > last) return;
+  // A boundary child that is not also the other boundary lies wholly on the inner side of the
+  // other bound, so it is entered with that side unbounded; a first child with no lower limit
+  // that is not also the last lies wholly inside and is answered from its bitmap. Either way
+  // only the two boundary paths are entered.
+  const bool apart = first < last;
+  const detail::PrefixBound open;
   const std::size_t off = node->offset;
   auto child_at = [&](std::size_t i) -> const BasicBitMapBTreeNode* {
     if (off + i >= S) return nullptr;
     const BasicBitMapBTreeNode& c = node->child(off + i);
     return c.present() ? &c : nullptr;
   };
-  // Every child before `first` lies below the lower bound and every child after `last` above
-  // the upper one, so a lower bound beyond the upper one leaves nothing to find here.
-  if (first > last) return result;
-  const bool apart = first < last;
-  const detail::PrefixBound open;
   auto from_bitmap = [&](std::size_t i) {
-    const Bitmap* b = node->bitmaps.find(off + i);
-    if (!b) return;
-    detail::unite_into(result, Bitmap::and_(*b, admissible));
-    if (trace) ++trace->children_from_bitmaps;
+    if (const Bitmap* b = node->bitmaps.find(off + i)) {
+      parts.add_whole(*b);
+      if (trace) ++trace->children_from_bitmaps;
+    }
   };
   if (apart && lower.unbounded())
     from_bitmap(first);
   else if (const BasicBitMapBTreeNode* c = child_at(first))
-    detail::unite_into(result, c->query_range(lower, apart ? open : upper, admissible, trace, depth + 1));
+    c->collect_range(lower, apart ? open : upper, parts, trace, depth + 1);
   for (std::size_t i = first + 1; i < last; ++i) from_bitmap(i);
-  if (last != first)
-    if (const BasicBitMapBTreeNode* c = child_at(last))
-      detail::unite_into(result, c->query_range(apart ? open : lower, upper, admissible, trace, depth + 1));
-  return result;
+  if (apart)
+    if (const BasicBitMapBTreeNode* c = child_at(last)) c->collect_range(open, upper, parts, trace, depth + 1);
 }
 
 template <std::size_t S>
@@ -782,7 +902,7 @@ BasicBitMapBTreeNode<S> BasicBitMapBTreeNode<S>::clone() const {
   copy->len = node->len;
   copy->offset = node->offset;
   for (std::size_t i = 0; i < S; ++i) {
-    if (const CompositeKey128* k = node->keys.find(i)) copy->keys.put(i, *k);
+    if (const auto k = node->keys.find(i)) copy->keys.put(i, *k);
     if (const Bitmap* b = node->bitmaps.find(i)) copy->bitmaps.put(i, b->clone());
     copy->children[i] = node->children[i].clone();
   }
@@ -805,7 +925,7 @@ void BasicBitMapBTree<S>::grow() {
   Bitmap right_bitmap;
   if (Leaf* leaf = left.as_leaf()) {
     auto [sep, half] = leaf->split();
-    const CompositeKey128* first = leaf->keys.find(leaf->offset);
+    const std::optional<CompositeKey128> first = leaf->keys.find(leaf->offset);
     if (!first) fatal("invalid offset");
     root->keys.put(kLeftSlot, *first);
     left_bitmap = leaf->ids();
@@ -815,7 +935,7 @@ void BasicBitMapBTree<S>::grow() {
   } else {
     Internal* node = left.as_internal();
     auto [sep, half] = node->split();
-    const CompositeKey128* first = node->keys.find(node->offset);
+    const std::optional<CompositeKey128> first = node->keys.find(node->offset);
     if (!first) fatal("incorrect offset");
     root->keys.put(kLeftSlot, *first);
     left_bitmap = node->get_bitmap();
@@ -890,8 +1010,8 @@ class TreeVerifier {
     }
     for (std::size_t i = 0; i < S; ++i) {
       const bool in_run = i >= n.offset && i < n.offset + n.len;
-      const CompositeKey128* k = n.keys.find(i);
-      if (in_run != (k != nullptr)) {
+      const std::optional<CompositeKey128> k = n.keys.find(i);
+      if (in_run != k.has_value()) {
         fail(where, "slot " + std::to_string(i) + (in_run ? " inside the run has no key" : " outside the run holds a key"));
         return false;
       }

@@ -111,7 +111,8 @@ TEST(CompositeKey128, PrefixesOrderAsValues) {
   std::mt19937_64 rng(7);
   for (int i = 0; i < 400; ++i) {
     values.push_back(static_cast<std::int64_t>(rng()) >> (rng() % 64));
-    values.push_back(std::bit_cast<double>(rng() & ~(std::uint64_t{0x7ff} << 52) |
+    // Any exponent but the one of infinities and NaNs.
+    values.push_back(std::bit_cast<double>((rng() & ~(std::uint64_t{0x7ff} << 52)) |
                                            (std::uint64_t{rng() % 2047} << 52)));
   }
   for (const auto& a : values)
@@ -394,7 +395,9 @@ TYPED_TEST(TreeAt, OrderedInsertionsKeepTheInvariants) {
       const Id id = order.name[0] == 'd' ? kCount - i : i;
       tree.insert(order.value(i), id);
       model.insert(order.value(i), id);
-      if (i % (S < 96 ? 7 : 250) == 0) ASSERT_EQ(tree.verify(), std::nullopt) << order.name << " " << i;
+      if (i % (S < 96 ? 7 : 250) == 0) {
+        ASSERT_EQ(tree.verify(), std::nullopt) << order.name << " " << i;
+      }
     }
     ASSERT_EQ(tree.verify(), std::nullopt) << order.name;
     const Bitmap every = all_ids(kCount);
@@ -539,6 +542,51 @@ TYPED_TEST(TreeAt, EmptiedLeavesStayAndFillAgain) {
   expect_query(tree, model, Bound::unbounded(), Bound::unbounded(), every);
 }
 
+template <std::size_t S>
+void collect_prefixes(const BasicBitMapBTreeNode<S>& node, std::vector<Key128>& out) {
+  if (const auto* leaf = node.as_leaf()) {
+    for (std::size_t i = 0; i < leaf->len; ++i) out.push_back(leaf->key_at(i).prefix());
+  } else if (const auto* n = node.as_internal()) {
+    for (std::size_t i = 0; i < n->len; ++i) collect_prefixes(n->children[n->offset + i], out);
+  }
+}
+
+TYPED_TEST(TreeAt, KeyIndexSplitsChildrenAtTheBound) {
+  constexpr std::size_t S = TypeParam::value;
+  std::mt19937_64 rng(S + 7);
+  BasicBitMapBTree<S> tree;
+  // Few values, so that each spans several children of the root.
+  for (Id id = 0; id < 40 * S; ++id) tree.insert(static_cast<std::int64_t>(rng() % 4), id);
+  const auto* root = tree.root().as_internal();
+  ASSERT_NE(root, nullptr);
+  std::vector<std::vector<Key128>> below(root->len);
+  for (std::size_t i = 0; i < root->len; ++i) collect_prefixes(root->children[root->offset + i], below[i]);
+  // Lower modes: children before the answer hold only keys below the bound, children after
+  // it only keys within it. Upper modes: before it only keys within, after it only beyond.
+  const struct {
+    KeyIndexMode mode;
+    std::function<bool(Key128, Key128)> inside;  // key prefix, bound prefix
+    bool lower;
+  } modes[] = {
+      {KeyIndexMode::kLowerIncluded, [](Key128 p, Key128 b) { return p >= b; }, true},
+      {KeyIndexMode::kLowerExcluded, [](Key128 p, Key128 b) { return p > b; }, true},
+      {KeyIndexMode::kUpperIncluded, [](Key128 p, Key128 b) { return p <= b; }, false},
+      {KeyIndexMode::kUpperExcluded, [](Key128 p, Key128 b) { return p < b; }, false},
+  };
+  for (const double v : {-1.0, 0.0, 1.0, 1.5, 2.0, 3.0, 4.0}) {
+    const Key128 b = ordered_prefix(v);
+    for (const auto& m : modes) {
+      const std::size_t c = root->get_key_index(v, m.mode);
+      ASSERT_LT(c, root->len);
+      for (std::size_t i = 0; i < root->len; ++i) {
+        if (i == c) continue;
+        for (Key128 p : below[i])
+          ASSERT_EQ(m.inside(p, b), (i < c) != m.lower) << "value " << v << " mode " << int(m.mode) << " child " << i;
+      }
+    }
+  }
+}
+
 TYPED_TEST(TreeAt, RangeQueriesFollowOnlyTheBoundaryPaths) {
   constexpr std::size_t S = TypeParam::value;
   constexpr Id kCount = S < 96 ? 3000 : 40000;
@@ -559,8 +607,9 @@ TYPED_TEST(TreeAt, RangeQueriesFollowOnlyTheBoundaryPaths) {
     ASSERT_EQ(got.cardinality(), static_cast<std::uint64_t>(hi - lo + 1));
     ASSERT_GE(trace.nodes_per_depth.size(), 3u);  // at least two internal levels
     for (std::size_t n : trace.nodes_per_depth) ASSERT_LE(n, 2u);
-    if (hi - lo > static_cast<std::int64_t>(kCount / 2))
+    if (hi - lo > static_cast<std::int64_t>(kCount / 2)) {
       EXPECT_GT(trace.children_from_bitmaps, 0u);  // the middle comes from bitmaps
+    }
   }
 }
 
@@ -588,6 +637,27 @@ TYPED_TEST(TreeAt, RemovedSeparatorPairCanReturn) {
   EXPECT_TRUE(tree.remove(separator.value, separator.id()));
   EXPECT_FALSE(tree.remove(separator.value, separator.id()));
   ASSERT_EQ(tree.verify(), std::nullopt);
+}
+
+TYPED_TEST(TreeAt, RemovedSeparatorPairReturnsThroughASplit) {
+  constexpr std::size_t S = TypeParam::value;
+  // Grow ascending keys until a child of the root is a full internal node.
+  BasicBitMapBTree<S> tree;
+  const BasicInternalNode<S>* full = nullptr;
+  for (Id id = 0; !full; ++id) {
+    tree.insert(static_cast<std::int64_t>(id), id);
+    if (const auto* root = tree.root().as_internal())
+      for (std::size_t i = 0; i < root->len && !full; ++i)
+        if (const auto* n = root->children[root->offset + i].as_internal(); n && n->is_full()) full = n;
+  }
+  // Its middle separator becomes the separator of the split that re-adding the pair causes.
+  const CompositeKey128 middle = full->key_at(full->len / 2);
+  ASSERT_TRUE(tree.remove(middle.value, middle.id()));
+  tree.insert(middle.value, middle.id());
+  ASSERT_EQ(tree.verify(), std::nullopt);
+  const Bound at = Bound::included(middle.value);
+  EXPECT_EQ(ids_of(tree.query_range(at, at, Bitmap::of({middle.id()}))), std::vector<Id>{middle.id()});
+  EXPECT_TRUE(tree.remove(middle.value, middle.id()));
 }
 
 TYPED_TEST(TreeAt, CloneIsDeepAndMovesKeepTheTree) {
