@@ -40,7 +40,7 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6"
+  "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6" "mypy>=1.18"
 
 export PATH="$VENV/bin:$PATH"
 PY="$VENV/bin/python"
