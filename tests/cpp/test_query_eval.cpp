@@ -177,6 +177,19 @@ TEST_F(Evaluation, EveryEvaluatedSubExpressionIsRead) {
   EXPECT_THROW((void)evaluate_query(table, all, or_(eq("colour", py_str("green")), broken())), FatalError);
 }
 
+TEST_F(Evaluation, TreesOfTheDeepestAcceptedDepth) {
+  // kMaxQueryDepth - 1 negations over a leaf: an odd count, so the complement within the candidates.
+  Q negations = eq("colour", py_str("red"));
+  for (std::size_t i = 1; i < kMaxQueryDepth; ++i) negations = not_(std::move(negations));
+  ASSERT_EQ(negations.verify(), std::nullopt);
+  EXPECT_EQ(evaluate_query(table, bits({1, 2, 3}), negations).to_vector(), Ids{2});
+
+  Q nested = ge("age", py_int(20));
+  for (std::size_t i = 1; i < kMaxQueryDepth; ++i) nested = i % 2 ? and_(std::move(nested)) : or_(std::move(nested));
+  ASSERT_EQ(nested.verify(), std::nullopt);
+  EXPECT_EQ(evaluate_query(table, all, nested).to_vector(), (Ids{1, 2, 4, 5, 9}));
+}
+
 struct FilterCase {
   const char* label;
   std::function<KeywordQuery()> query;
