@@ -19,8 +19,6 @@
 
 namespace vostrel {
 
-/// Attribute name to its value map; each map in its own allocation so growth moves pointers only.
-using QueryMapTable = boost::unordered_flat_map<AttrName, std::unique_ptr<QueryMap>, std::hash<AttrName>>;
 using SharedTable = std::shared_ptr<RwLock<QueryMapTable>>;
 /// Slot i holds the object whose id is i; sparse, grows on demand, never shrinks.
 using ItemStore = std::vector<std::optional<StoredItem>>;
