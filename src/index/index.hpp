@@ -42,6 +42,9 @@ void _add_index(QueryMapTable& table, Id id, AttrName name, const PyValue& value
 /// Puts item into slot id, growing the store to id + 1 slots if needed and replacing any item.
 void store_item(ItemStore& store, Id id, StoredItem item);
 
+/// Keeps in every value set of the table only the ids of `kept`; sets left empty stay in their maps.
+void narrow_value_sets(QueryMapTable& table, const Bitmap& kept);
+
 /// True for names that adding and assigning index: all but those beginning with "_".
 [[nodiscard]] inline bool is_indexable_name(std::string_view name) noexcept {
   return name.empty() || name.front() != '_';
