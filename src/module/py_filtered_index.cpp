@@ -8,14 +8,17 @@
 
 namespace vostrel::py {
 
-Object stored_objects_list(const ItemStore& store, const Bitmap& ids) {
-  Object list = require(PyList_New(static_cast<Py_ssize_t>(ids.cardinality())));
-  Py_ssize_t i = 0;
-  ids.for_each([&](Id id) {
-    PyObject* obj = stored_at(store, id).object.get();
-    Py_INCREF(obj);
-    PyList_SET_ITEM(list.ptr(), i++, obj);
-  });
+std::vector<Object> stored_objects(const ItemStore& store, const Bitmap& ids) {
+  std::vector<Object> objects;
+  objects.reserve(ids.cardinality());
+  ids.for_each([&](Id id) { objects.push_back(Object::borrow(stored_at(store, id).object.get())); });
+  return objects;
+}
+
+Object to_list(std::vector<Object> objects) {
+  Object list = require(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+  for (std::size_t i = 0; i < objects.size(); ++i)
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), objects[i].release());
   return list;
 }
 
@@ -44,17 +47,14 @@ PyObject* filtered_collect(PyObject* self, PyObject*) noexcept {
   return call_object([&] {
     FilteredIndexInstance* inst = FilteredIndexInstance::cast(self);
     SharedBorrow borrowed(inst->borrow);
-    auto store = inst->record.stored_items->read();
-    return stored_objects_list(*store, inst->record.ids);
+    std::vector<Object> objects = stored_objects(*inst->record.stored_items->read(), inst->record.ids);
+    return to_list(std::move(objects));
   });
 }
 
-/// The Indexable stored in slot id of `store`: out-of-range error beyond the store, missing-value
-/// error for an empty slot.
-IndexableInstance* stored_indexable(const ItemStore& store, Id id) {
-  if (id >= store.size()) fatal_out_of_range();
-  PyObject* obj = stored_at(store, id).object.get();
-  if (!is_instance(Handle(obj), indexable_type())) fatal_failed_conversion();
+/// A stored object as the Indexable it must be; the failed-conversion error otherwise.
+IndexableInstance* as_indexable(Handle obj) {
+  if (!is_instance(obj, indexable_type())) fatal_failed_conversion();
   return IndexableInstance::cast(obj);
 }
 
@@ -63,29 +63,38 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) noexcept {
     FilteredIndexInstance* inst = FilteredIndexInstance::cast(self);
     SharedBorrow borrowed(inst->borrow);
     const FilteredIndex& view = inst->record;
-    std::optional<Index> rebased;
+    // Every admitted object is borrowed before anything is built, so a busy one fails the call
+    // with nothing registered. The borrows are taken outside the store's lock: raising an error
+    // may run host code, which must never find an index lock held.
+    std::vector<Object> objects;
     {
       auto source = view.stored_items->read();
-      // Every admitted object is borrowed before anything is built, so a busy one fails the call
-      // with nothing registered.
-      std::vector<IndexableInstance*> objects;
       objects.reserve(view.ids.cardinality());
-      view.ids.for_each([&](Id id) { objects.push_back(stored_indexable(*source, id)); });
-      std::vector<ExclusiveBorrow> borrows;
-      borrows.reserve(objects.size());
-      for (IndexableInstance* obj : objects) borrows.emplace_back(obj->borrow);
+      view.ids.for_each([&](Id id) {
+        if (id >= source->size()) fatal_out_of_range();
+        objects.push_back(Object::borrow(stored_at(*source, id).object.get()));
+      });
+    }
+    std::vector<ExclusiveBorrow> borrows;
+    borrows.reserve(objects.size());
+    for (const Object& obj : objects) borrows.emplace_back(as_indexable(obj.handle())->borrow);
 
+    std::optional<Index> rebased;
+    {
+      // Held for the whole build, so every admitted object is read from the store as it stands.
+      auto source = view.stored_items->read();
       rebased.emplace(make_rebased(view.ids));
       Index& index = *rebased;
       const IndexMeta record{index.query_maps};
       auto table = index.query_maps->write();
       auto store = index.stored_items->write();
-      for (IndexableInstance* obj : objects) {
-        const Id id = obj->record.id;
-        add_index(obj->record, record);
-        (*store)[id] = *(*source)[id];
-        index_attributes(*table, obj->record);
-      }
+      view.ids.for_each([&](Id id) {
+        const StoredItem& item = stored_at(*source, id);
+        Indexable& obj = as_indexable(Handle(item.object.get()))->record;
+        add_index(obj, record);
+        (*store)[id] = item;
+        index_attributes(*table, obj);
+      });
     }
     return new_index(std::move(*rebased));
   });

@@ -44,8 +44,8 @@ PyObject* index_collect(PyObject* self, PyObject*) noexcept {
   return call_object([&] {
     IndexInstance* inst = IndexInstance::cast(self);
     SharedBorrow borrowed(inst->borrow);
-    auto store = inst->record.stored_items->read();
-    return stored_objects_list(*store, inst->record.ids);
+    std::vector<Object> objects = stored_objects(*inst->record.stored_items->read(), inst->record.ids);
+    return to_list(std::move(objects));
   });
 }
 
@@ -137,40 +137,52 @@ IndexableInstance* stored_indexable(const ItemStore& store, Id id) {
   return IndexableInstance::cast(obj);
 }
 
+/// The borrow error an object would raise, or null when it can be borrowed so.
+const char* borrow_conflict(const BorrowFlag& flag, bool exclusive) {
+  if (exclusive) return flag.state != 0 ? "Already borrowed" : nullptr;
+  return flag.state == BorrowFlag::kExclusive ? "Already mutably borrowed" : nullptr;
+}
+
 /// Narrows the index to its objects that match `query`: the others leave its value sets, its
 /// range trees, its ids and its list of objects, and no longer have it updated by assignments.
 /// Their store slots stay, for the views made earlier. A matching object held exclusively
 /// elsewhere, or another one borrowed at all, fails the call before anything changes.
 void reduce_index(Index& index, const KeywordQuery& query) {
-  std::optional<RwLock<QueryMapTable>::WriteGuard> table(index.query_maps->write());
-  const Bitmap matched = filter_index_by_hashes(**table, query);
-  Bitmap kept = Bitmap::and_(index.ids, matched);
-  const Bitmap dropped = Bitmap::andnot(index.ids, matched);
+  const char* conflict = nullptr;
+  {
+    auto table = index.query_maps->write();
+    const Bitmap matched = filter_index_by_hashes(*table, query);
+    Bitmap kept = Bitmap::and_(index.ids, matched);
+    const Bitmap dropped = Bitmap::andnot(index.ids, matched);
 
-  auto store = index.stored_items->read();
-  std::vector<IndexableInstance*> kept_objects;
-  std::vector<IndexableInstance*> dropped_objects;
-  kept.for_each([&](Id id) { kept_objects.push_back(stored_indexable(*store, id)); });
-  dropped.for_each([&](Id id) { dropped_objects.push_back(stored_indexable(*store, id)); });
-  std::vector<SharedBorrow> kept_borrows;
-  std::vector<ExclusiveBorrow> dropped_borrows;
-  try {
-    kept_borrows.reserve(kept_objects.size());
-    for (IndexableInstance* obj : kept_objects) kept_borrows.emplace_back(obj->borrow);
-    dropped_borrows.reserve(dropped_objects.size());
-    for (IndexableInstance* obj : dropped_objects) dropped_borrows.emplace_back(obj->borrow);
-  } catch (HostError&) {
-    table.reset();  // released here, outside the unwinding, so the table is not poisoned
-    throw;
-  }
+    auto store = index.stored_items->read();
+    std::vector<IndexableInstance*> kept_objects;
+    std::vector<IndexableInstance*> dropped_objects;
+    kept.for_each([&](Id id) { kept_objects.push_back(stored_indexable(*store, id)); });
+    dropped.for_each([&](Id id) { dropped_objects.push_back(stored_indexable(*store, id)); });
+    // Checked first, without raising: raising may run host code, which must not find the lock held.
+    for (IndexableInstance* obj : kept_objects)
+      if (!conflict) conflict = borrow_conflict(obj->borrow, false);
+    for (IndexableInstance* obj : dropped_objects)
+      if (!conflict) conflict = borrow_conflict(obj->borrow, true);
+    if (!conflict) {
+      std::vector<SharedBorrow> kept_borrows;
+      kept_borrows.reserve(kept_objects.size());
+      for (IndexableInstance* obj : kept_objects) kept_borrows.emplace_back(obj->borrow);
+      std::vector<ExclusiveBorrow> dropped_borrows;
+      dropped_borrows.reserve(dropped_objects.size());
+      for (IndexableInstance* obj : dropped_objects) dropped_borrows.emplace_back(obj->borrow);
 
-  narrow_value_sets(**table, matched);
-  for (IndexableInstance* obj : dropped_objects) {
-    remove_numeric_pairs(**table, obj->record);
-    remove_index(obj->record, index.query_maps.get());
+      narrow_value_sets(*table, matched);
+      for (IndexableInstance* obj : dropped_objects) {
+        remove_numeric_pairs(*table, obj->record);
+        remove_index(obj->record, index.query_maps.get());
+      }
+      for (IndexableInstance* obj : kept_objects) index_attributes(*table, obj->record);
+      index.ids = std::move(kept);
+    }
   }
-  for (IndexableInstance* obj : kept_objects) index_attributes(**table, obj->record);
-  index.ids = std::move(kept);
+  if (conflict) raise(PyExc_RuntimeError, conflict);
 }
 
 PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -221,10 +233,13 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
     SharedBorrow borrowed(inst->borrow);
     const KeywordQuery query = kwargs_to_hash_query(bound.varkw.handle());
     const Index& index = inst->record;
-    auto table = index.query_maps->read();
-    const Bitmap matched = filter_index_by_hashes(*table, query);
-    auto store = index.stored_items->read();
-    return stored_objects_list(*store, matched);
+    std::vector<Object> objects;
+    {
+      auto table = index.query_maps->read();
+      const Bitmap matched = filter_index_by_hashes(*table, query);
+      objects = stored_objects(*index.stored_items->read(), matched);
+    }
+    return to_list(std::move(objects));
   });
 }
 

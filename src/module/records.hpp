@@ -1,6 +1,8 @@
 // The instance layouts of the index classes, shared by the files that implement their methods.
 #pragma once
 
+#include <vector>
+
 #include "index/filtered_index.hpp"
 #include "index/index.hpp"
 #include "index/indexable.hpp"
@@ -12,9 +14,12 @@ using IndexInstance = Instance<Index>;
 using IndexableInstance = Instance<Indexable>;
 using FilteredIndexInstance = Instance<FilteredIndex>;
 
-/// A new host list of the stored objects of `ids`, in ascending id order; the caller holds the
+/// New references to the stored objects of `ids`, in ascending id order; the caller holds the
 /// store's read lock and the interpreter lock. Missing-value error for an id without an object.
-Object stored_objects_list(const ItemStore& store, const Bitmap& ids);
+/// Nothing here can run host code, so no index lock is ever held while host code runs.
+std::vector<Object> stored_objects(const ItemStore& store, const Bitmap& ids);
+/// A host list of the objects, in order.
+Object to_list(std::vector<Object> objects);
 
 /// The host object of a view, or of an index value.
 Object new_filtered_index(FilteredIndex view);
