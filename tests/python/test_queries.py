@@ -386,3 +386,35 @@ def test_results_hold_no_extra_references():
     del rebased
     gc.collect()
     assert all(r() is None for r in refs)
+
+
+def test_queries_run_beside_assignments_on_other_threads():
+    import threading
+
+    index, objs = build(*({"n": i % 7, "c": "red" if i % 2 else "blue"} for i in range(50)))
+    errors = []
+
+    def query():
+        try:
+            for _ in range(200):
+                view = index.reduced_query(Q.and_(Q.ge("n", 0), Q.ne("c", "green")))
+                assert view.reduced(c=["red", "blue"]).collect() == objs
+                assert len(index.reduced(c="red").collect()) == 25
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    def change():
+        try:
+            for i in range(200):
+                objs[i % 50].n = i % 11  # updates the table the queries read, under its lock
+        except Exception as e:  # noqa: BLE001
+            errors.append(e)
+
+    threads = [threading.Thread(target=query) for _ in range(2)] + [threading.Thread(target=change)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert index.reduced_query(Q.ge("n", 0)).collect() == objs
+    assert index.get_by_attribute(n=list(range(11))) == objs
