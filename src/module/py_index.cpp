@@ -1,4 +1,4 @@
-// The host class Index: construction, the object list, adding indexable objects, and queries.
+// The host class Index: construction, the object list, adding indexable objects, queries and union.
 #include <optional>
 #include <utility>
 #include <vector>
@@ -46,6 +46,50 @@ PyObject* index_collect(PyObject* self, PyObject*) noexcept {
     SharedBorrow borrowed(inst->borrow);
     std::vector<Object> objects = stored_objects(*inst->record.stored_items->read(), inst->record.ids);
     return to_list(std::move(objects));
+  });
+}
+
+// --- Union ---
+
+constexpr std::string_view kOtherParams[] = {"other"};
+constexpr Signature kUnionWith{.function = "union_with", .owner = "Index", .positional = kOtherParams, .required = 1};
+
+/// The Index behind argument `other`, or the argument error naming it.
+IndexInstance* extract_index(std::string_view param, Handle obj) {
+  if (!is_instance(obj, index_type())) convert_arg(param, [&] { raise_cannot_convert(obj, "Index"); });
+  return IndexInstance::cast(obj);
+}
+
+PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_object([&] {
+    BoundArgs bound = bind_fast(kUnionWith, args, nargs, kwnames);
+    IndexInstance* other = extract_index("other", bound[0]);
+    IndexInstance* inst = IndexInstance::cast(self);
+    ExclusiveBorrow index_borrow(inst->borrow);
+    SharedBorrow other_borrow(other->borrow);  // a union with itself fails here, unchanged
+
+    Index& index = inst->record;
+    const Index& theirs = other->record;
+    UnionArrivals arrivals = union_arrivals(index, theirs);
+    // Every arriving object is held before anything changes, so that one borrowed elsewhere
+    // fails the call unchanged and no assignment runs between the merge and the registration.
+    std::vector<IndexableInstance*> objects;
+    std::vector<std::optional<ExclusiveBorrow>> borrows;
+    objects.reserve(arrivals.items.size());
+    borrows.reserve(arrivals.items.size());
+    for (const StoredItem& item : arrivals.items) {
+      const Handle obj(item.object.get());
+      if (!is_instance(obj, indexable_type())) fatal_failed_conversion();
+      objects.push_back(IndexableInstance::cast(obj));
+      borrows.emplace_back(std::in_place, objects.back()->borrow);
+    }
+
+    without_gil([&] { union_with(index, theirs, std::move(arrivals)); });
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+      add_index(objects[i]->record, IndexMeta{index.query_maps});
+      borrows[i].reset();
+    }
+    return none();
   });
 }
 
@@ -257,6 +301,8 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
     {"get_by_attribute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_get_by_attribute)),
      METH_VARARGS | METH_KEYWORDS, "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"union_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_union_with)),
+     METH_FASTCALL | METH_KEYWORDS, "union_with($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
