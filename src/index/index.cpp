@@ -24,6 +24,12 @@ void store_item(ItemStore& store, Id id, StoredItem item) {
   store[id] = std::move(item);
 }
 
+void narrow_value_sets(QueryMapTable& table, const Bitmap& kept) {
+  const HybridSet keep = HybridSet::from_bitmap(kept.clone());
+  for (auto& [name, map] : table)
+    for (auto& [value, set] : map->value_sets) set.and_inplace(keep);
+}
+
 std::optional<std::string> verify_table(const QueryMapTable& table) {
   for (const auto& [name, map] : table) {
     if (!map) return "attribute " + std::string(name.view()) + " has no value map";

@@ -19,8 +19,6 @@
 
 namespace vostrel {
 
-/// Attribute name to its value map; each map in its own allocation so growth moves pointers only.
-using QueryMapTable = boost::unordered_flat_map<AttrName, std::unique_ptr<QueryMap>, std::hash<AttrName>>;
 using SharedTable = std::shared_ptr<RwLock<QueryMapTable>>;
 /// Slot i holds the object whose id is i; sparse, grows on demand, never shrinks.
 using ItemStore = std::vector<std::optional<StoredItem>>;
@@ -43,6 +41,9 @@ void _add_index(QueryMapTable& table, Id id, AttrName name, const PyValue& value
 
 /// Puts item into slot id, growing the store to id + 1 slots if needed and replacing any item.
 void store_item(ItemStore& store, Id id, StoredItem item);
+
+/// Keeps in every value set of the table only the ids of `kept`; sets left empty stay in their maps.
+void narrow_value_sets(QueryMapTable& table, const Bitmap& kept);
 
 /// True for names that adding and assigning index: all but those beginning with "_".
 [[nodiscard]] inline bool is_indexable_name(std::string_view name) noexcept {

@@ -54,6 +54,27 @@ void update_index(RwLock<QueryMapTable>::WriteGuard table, AttrName name, const 
   _add_index(*table, id, std::move(name), value);
 }
 
+void index_attributes(QueryMapTable& table, const Indexable& obj) {
+  for (const auto& [name, value] : obj.attributes)
+    if (is_indexable_name(name.view())) _add_index(table, obj.id, name, value);
+}
+
+void remove_numeric_pairs(QueryMapTable& table, const Indexable& obj) {
+  for (const auto& [name, value] : obj.attributes) {
+    if (!is_indexable_name(name.view())) continue;
+    std::optional<NumericValue> n = numeric_value(value.primitave());
+    if (!n) continue;
+    if (auto it = table.find(name); it != table.end()) (void)it->second->range_tree.remove(*n, obj.id);
+  }
+}
+
+void remove_index(Indexable& obj, const RwLock<QueryMapTable>* table) {
+  auto& records = obj.index_meta;
+  records.erase(std::remove_if(records.begin(), records.end(),
+                               [&](const IndexMeta& meta) { return meta.resolve().get() == table; }),
+                records.end());
+}
+
 ResolvedTables resolve_distinct(const Indexable& obj) {
   ResolvedTables tables;
   for (const auto& meta : obj.index_meta)

@@ -58,6 +58,17 @@ void add_index(Indexable& obj, IndexMeta record);
 void update_index(RwLock<QueryMapTable>::WriteGuard table, AttrName name, const PyValue* old,
                   const PyValue& value, Id id);
 
+/// Indexes every attribute of the object whose name adding indexes into `table`, whose write lock
+/// the caller holds; pairs the table already holds change nothing.
+void index_attributes(QueryMapTable& table, const Indexable& obj);
+
+/// Takes the object's numeric pairs out of the range trees of `table` (write-locked by the
+/// caller), as when the object leaves the index; its value sets are left to the caller.
+void remove_numeric_pairs(QueryMapTable& table, const Indexable& obj);
+
+/// Drops every record of the index whose table is `table`, so that later assignments leave it alone.
+void remove_index(Indexable& obj, const RwLock<QueryMapTable>* table);
+
 using ResolvedTables = boost::container::small_vector<SharedTable, kInlineIndexRecords>;
 /// The tables the object's records resolve to, each once, in ascending identity.
 [[nodiscard]] ResolvedTables resolve_distinct(const Indexable& obj);

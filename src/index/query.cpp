@@ -1,8 +1,11 @@
-// Queries over an index: copying, measuring and printing expression trees; the value maps.
+// Queries over an index: copying, measuring and printing expression trees, the value maps, and
+// evaluating expressions and keyword filters against an attribute table.
 #include "index/query.hpp"
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <limits>
 
 #include "index/fatal.hpp"
 
@@ -234,6 +237,178 @@ std::optional<std::string> QueryMap::verify() const {
   }
   if (auto reason = range_tree.verify()) return "range tree: " + *reason;
   return std::nullopt;
+}
+
+// ===========================================================================================
+// Query evaluation
+// ===========================================================================================
+
+KeywordQuery::KeywordQuery(std::initializer_list<std::pair<AttrName, std::vector<PyValue>>> attributes) {
+  for (const auto& [name, values] : attributes) {
+    KeywordValues& set = attribute(name);
+    for (const PyValue& v : values) set.insert(v);
+  }
+}
+
+KeywordValues& KeywordQuery::attribute(AttrName name) { return attributes_[std::move(name)]; }
+
+namespace {
+
+/// The value map of `attr`, or null when the table lacks the attribute.
+const QueryMap* find_map(const QueryMapTable& table, const AttrName& attr) {
+  auto it = table.find(attr);
+  return it == table.end() ? nullptr : it->second.get();
+}
+
+/// The id set of `value` under `attr`, or null.
+const HybridSet* find_set(const QueryMapTable& table, const AttrName& attr, const PyValue& value) {
+  const QueryMap* map = find_map(table, attr);
+  return map ? map->find(value) : nullptr;
+}
+
+/// Adds the ids of `set` to `into`, reading a bitmap set without copying it first.
+void unite_set(Bitmap& into, const HybridSet& set) {
+  if (set.is_large()) {
+    into.or_inplace(set.bitmap());
+  } else {
+    set.for_each([&into](Id id) { into.add(id); });
+  }
+}
+
+/// Adds `part` to `into`, taking `part` over when `into` is empty.
+void unite_into(Bitmap& into, Bitmap part) {
+  if (into.is_empty()) {
+    into = std::move(part);
+  } else {
+    into.or_inplace(part);
+  }
+}
+
+/// The tree's key for a comparison bound; none for a value that is not a number or is NaN, since
+/// nothing compares with such a bound.
+std::optional<NumericValue> bound_value(const PyValue& v) {
+  std::optional<NumericValue> n = numeric_value(v.primitave());
+  if (n && std::holds_alternative<double>(*n) && std::isnan(std::get<double>(*n))) return std::nullopt;
+  return n;
+}
+
+// The tree orders NaNs beyond the infinities, so an open side of a comparison stops at the
+// infinity of its sign: NaN values compare with nothing and never match.
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+/// Candidates whose number under `attr` lies between the bounds; an open side is given as none.
+Bitmap query_between(const QueryMapTable& table, const Bitmap& candidates, const AttrName& attr,
+                     std::optional<Bound> lower, std::optional<Bound> upper) {
+  const QueryMap* map = find_map(table, attr);
+  if (!map || candidates.is_empty()) return Bitmap();
+  return map->range_tree.query_range(lower.value_or(Bound::included(-kInfinity)),
+                                     upper.value_or(Bound::included(kInfinity)), candidates);
+}
+
+/// A comparison of `attr` with `v`: `make_bound` turns v's number into the bound it gives,
+/// `is_lower` says on which side.
+template <class MakeBound>
+Bitmap compare(const QueryMapTable& table, const Bitmap& candidates, const AttrName& attr, const PyValue& v,
+               bool is_lower, MakeBound make_bound) {
+  std::optional<NumericValue> n = bound_value(v);
+  if (!n) return Bitmap();
+  const Bound b = make_bound(*n);
+  return is_lower ? query_between(table, candidates, attr, b, std::nullopt)
+                  : query_between(table, candidates, attr, std::nullopt, b);
+}
+
+Bitmap evaluate(const QueryMapTable& table, const Bitmap& candidates, const QueryExpr& expr) {
+  using E = QueryExpr;
+  return std::visit(
+      [&](const auto& alt) -> Bitmap {
+        using Alt = std::decay_t<decltype(alt)>;
+        if constexpr (std::is_same_v<Alt, E::Eq>) {
+          const HybridSet* set = find_set(table, alt.attr, alt.value);
+          return set ? set->as_bitmap() : Bitmap();
+        } else if constexpr (std::is_same_v<Alt, E::Ne>) {
+          const HybridSet* set = find_set(table, alt.attr, alt.value);
+          return set ? Bitmap::andnot(candidates, set->as_bitmap()) : candidates.clone();
+        } else if constexpr (std::is_same_v<Alt, E::Gt>) {
+          return compare(table, candidates, alt.attr, alt.value, true, Bound::excluded);
+        } else if constexpr (std::is_same_v<Alt, E::Ge>) {
+          return compare(table, candidates, alt.attr, alt.value, true, Bound::included);
+        } else if constexpr (std::is_same_v<Alt, E::Lt>) {
+          return compare(table, candidates, alt.attr, alt.value, false, Bound::excluded);
+        } else if constexpr (std::is_same_v<Alt, E::Le>) {
+          return compare(table, candidates, alt.attr, alt.value, false, Bound::included);
+        } else if constexpr (std::is_same_v<Alt, E::Bt>) {
+          std::optional<NumericValue> lo = bound_value(alt.lower);
+          std::optional<NumericValue> hi = bound_value(alt.upper);
+          if (!lo || !hi) return Bitmap();
+          return query_between(table, candidates, alt.attr, Bound::included(*lo), Bound::included(*hi));
+        } else if constexpr (std::is_same_v<Alt, E::In>) {
+          const QueryMap* map = find_map(table, alt.attr);
+          Bitmap result;
+          if (!map || candidates.is_empty()) return result;
+          for (const PyValue& v : alt.values)
+            if (const HybridSet* set = map->find(v)) unite_set(result, *set);
+          result.and_inplace(candidates);
+          return result;
+        } else if constexpr (std::is_same_v<Alt, E::Not>) {
+          return Bitmap::andnot(candidates, evaluate(table, candidates, sub_expression(alt)));
+        } else if constexpr (std::is_same_v<Alt, E::And>) {
+          Bitmap result = candidates.clone();
+          for (const QueryExpr& sub : alt.exprs) {
+            if (result.is_empty()) break;
+            Bitmap part = evaluate(table, result, sub);
+            result.and_inplace(part);
+          }
+          return result;
+        } else {
+          static_assert(std::is_same_v<Alt, E::Or>);
+          Bitmap result;
+          for (const QueryExpr& sub : alt.exprs) unite_into(result, evaluate(table, candidates, sub));
+          return result;
+        }
+      },
+      expr.node());
+}
+
+}  // namespace
+
+Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& candidates, const QueryExpr& expr) {
+  return evaluate(table, candidates, expr);
+}
+
+Bitmap filter_index_by_hashes(const QueryMapTable& table, const KeywordQuery& query) {
+  struct Part {
+    const QueryMap* map;  // null when the table lacks the attribute
+    const KeywordValues* values;
+    std::uint64_t weight;  // ids under the attribute's values: how many holders the part admits
+  };
+  std::vector<Part> parts;
+  parts.reserve(query.size());
+  for (const auto& [name, values] : query.attributes()) {
+    const QueryMap* map = find_map(table, name);
+    std::uint64_t weight = 0;
+    if (map) {
+      for (const PyValue& v : values)
+        if (const HybridSet* set = map->find(v)) weight += set->cardinality();
+    }
+    parts.push_back(Part{map, &values, weight});
+  }
+  std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.weight < b.weight; });
+
+  Bitmap result;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0 && result.is_empty()) break;
+    Bitmap united;
+    if (parts[i].map) {
+      for (const PyValue& v : *parts[i].values)
+        if (const HybridSet* set = parts[i].map->find(v)) unite_set(united, *set);
+    }
+    if (i == 0) {
+      result = std::move(united);
+    } else {
+      result.and_inplace(united);
+    }
+  }
+  return result;
 }
 
 }  // namespace vostrel

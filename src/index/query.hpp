@@ -2,18 +2,23 @@
 // the per-attribute value maps they read.
 #pragma once
 
+#include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "index/attr_name.hpp"
+#include "index/bitmap.hpp"
 #include "index/hybrid_set.hpp"
 #include "index/ranged_b_tree.hpp"
 #include "index/value.hpp"
@@ -171,5 +176,58 @@ struct QueryMap {
   /// Checks every set and the tree; the reason when an invariant is broken.
   [[nodiscard]] std::optional<std::string> verify() const;
 };
+
+// ===========================================================================================
+// Query evaluation
+// ===========================================================================================
+//
+// Both evaluators read an index's attribute table, which the caller keeps locked (for reading,
+// or for writing while it narrows the index) for the whole call; they never call the host and
+// never change the table. Every result is a new bitmap owned by the caller.
+
+/// The index's attribute table: attribute name to its value map, each map in its own allocation
+/// so growth moves pointers only.
+using QueryMapTable = boost::unordered_flat_map<AttrName, std::unique_ptr<QueryMap>, std::hash<AttrName>>;
+
+/// The values given for one keyword, one per host hash (the first value given of each hash).
+using KeywordValues = boost::unordered_flat_set<PyValue, PyValueHash>;
+
+/// A keyword filter: an object matches when, for every attribute named, it holds one of that
+/// attribute's values. Attributes and values come out in no particular order; no result depends
+/// on it.
+class KeywordQuery {
+ public:
+  using Attributes = boost::unordered_flat_map<AttrName, KeywordValues, boost::hash<AttrName>>;
+
+  /// No attributes: matches nothing.
+  KeywordQuery() = default;
+  /// Each attribute with its values, for building a query in one expression.
+  KeywordQuery(std::initializer_list<std::pair<AttrName, std::vector<PyValue>>> attributes);
+
+  /// The value set of `name`, added empty when the name is new. An attribute left with no values
+  /// matches nothing; naming an attribute again adds to its values.
+  KeywordValues& attribute(AttrName name);
+  /// Adds one value for `name`; a value whose host hash is already there is not added again.
+  void add(AttrName name, PyValue value) { attribute(std::move(name)).insert(std::move(value)); }
+
+  [[nodiscard]] const Attributes& attributes() const noexcept { return attributes_; }
+  [[nodiscard]] bool empty() const noexcept { return attributes_.empty(); }
+  [[nodiscard]] std::size_t size() const noexcept { return attributes_.size(); }
+
+ private:
+  Attributes attributes_;
+};
+
+/// The ids that match `expr` given `candidates`. `Eq` gives every id holding its value, among the
+/// candidates or not; `Ne`, `Not`, `In` and the comparisons give candidates only; `And` narrows
+/// the candidates from left to right and stops once nothing is left (`And()` is the
+/// candidates); `Or` unites (`Or()` is empty). Comparisons hold only between numbers: a bound that
+/// is not an int or a float, or is NaN, matches nothing, and NaN values never match a comparison.
+[[nodiscard]] Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& candidates, const QueryExpr& expr);
+
+/// The ids that hold, for every attribute of `query`, one of its values. Attributes are taken from
+/// the fewest holders to the most, and the work stops at the first empty intersection; a query
+/// with no attributes, or naming one the table lacks, gives an empty result.
+[[nodiscard]] Bitmap filter_index_by_hashes(const QueryMapTable& table, const KeywordQuery& query);
 
 }  // namespace vostrel

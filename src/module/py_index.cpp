@@ -1,9 +1,11 @@
-// The host class Index: construction, the object list, and adding indexable objects.
+// The host class Index: construction, the object list, adding indexable objects, and queries.
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "module/classes.hpp"
+#include "module/keyword_query.hpp"
+#include "module/py_query_expr.hpp"
 #include "module/records.hpp"
 
 namespace vostrel::py {
@@ -15,6 +17,13 @@ constexpr Signature kAddObject{.function = "add_object", .owner = "Index", .posi
 constexpr std::string_view kObjsParams[] = {"objs"};
 constexpr Signature kAddObjectMany{
     .function = "add_object_many", .owner = "Index", .positional = kObjsParams, .required = 1};
+
+constexpr Signature kReduce{.function = "reduce", .owner = "Index", .varkw = true};
+constexpr Signature kReduced{.function = "reduced", .owner = "Index", .varkw = true};
+constexpr std::string_view kQueryParams[] = {"query"};
+constexpr Signature kReducedQuery{
+    .function = "reduced_query", .owner = "Index", .positional = kQueryParams, .required = 1};
+constexpr Signature kGetByAttribute{.function = "get_by_attribute", .owner = "Index", .varkw = true};
 
 Object none() { return Object::borrow(Py_None); }
 
@@ -35,16 +44,8 @@ PyObject* index_collect(PyObject* self, PyObject*) noexcept {
   return call_object([&] {
     IndexInstance* inst = IndexInstance::cast(self);
     SharedBorrow borrowed(inst->borrow);
-    std::vector<Object> objects;
-    {
-      auto store = inst->record.stored_items->read();
-      for (const auto& slot : *store)
-        if (slot) objects.push_back(Object::borrow(slot->object.get()));
-    }
-    Object list = require(PyList_New(static_cast<Py_ssize_t>(objects.size())));
-    for (std::size_t i = 0; i < objects.size(); ++i)
-      PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), objects[i].release());
-    return list;
+    auto store = inst->record.stored_items->read();
+    return stored_objects_list(*store, inst->record.ids);
   });
 }
 
@@ -129,12 +130,118 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
   });
 }
 
+/// The Indexable stored in slot id; the missing-value error when there is none.
+IndexableInstance* stored_indexable(const ItemStore& store, Id id) {
+  PyObject* obj = stored_at(store, id).object.get();
+  if (!is_instance(Handle(obj), indexable_type())) fatal_failed_conversion();
+  return IndexableInstance::cast(obj);
+}
+
+/// Narrows the index to its objects that match `query`: the others leave its value sets, its
+/// range trees, its ids and its list of objects, and no longer have it updated by assignments.
+/// Their store slots stay, for the views made earlier. A matching object held exclusively
+/// elsewhere, or another one borrowed at all, fails the call before anything changes.
+void reduce_index(Index& index, const KeywordQuery& query) {
+  std::optional<RwLock<QueryMapTable>::WriteGuard> table(index.query_maps->write());
+  const Bitmap matched = filter_index_by_hashes(**table, query);
+  Bitmap kept = Bitmap::and_(index.ids, matched);
+  const Bitmap dropped = Bitmap::andnot(index.ids, matched);
+
+  auto store = index.stored_items->read();
+  std::vector<IndexableInstance*> kept_objects;
+  std::vector<IndexableInstance*> dropped_objects;
+  kept.for_each([&](Id id) { kept_objects.push_back(stored_indexable(*store, id)); });
+  dropped.for_each([&](Id id) { dropped_objects.push_back(stored_indexable(*store, id)); });
+  std::vector<SharedBorrow> kept_borrows;
+  std::vector<ExclusiveBorrow> dropped_borrows;
+  try {
+    kept_borrows.reserve(kept_objects.size());
+    for (IndexableInstance* obj : kept_objects) kept_borrows.emplace_back(obj->borrow);
+    dropped_borrows.reserve(dropped_objects.size());
+    for (IndexableInstance* obj : dropped_objects) dropped_borrows.emplace_back(obj->borrow);
+  } catch (HostError&) {
+    table.reset();  // released here, outside the unwinding, so the table is not poisoned
+    throw;
+  }
+
+  narrow_value_sets(**table, matched);
+  for (IndexableInstance* obj : dropped_objects) {
+    remove_numeric_pairs(**table, obj->record);
+    remove_index(obj->record, index.query_maps.get());
+  }
+  for (IndexableInstance* obj : kept_objects) index_attributes(**table, obj->record);
+  index.ids = std::move(kept);
+}
+
+PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return call_object([&] {
+    BoundArgs bound = bind_tuple(kReduce, args, kwargs);
+    IndexInstance* inst = IndexInstance::cast(self);
+    ExclusiveBorrow index_borrow(inst->borrow);
+    const KeywordQuery query = kwargs_to_hash_query(bound.varkw.handle());
+    reduce_index(inst->record, query);
+    return none();
+  });
+}
+
+PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return call_object([&] {
+    BoundArgs bound = bind_tuple(kReduced, args, kwargs);
+    IndexInstance* inst = IndexInstance::cast(self);
+    SharedBorrow borrowed(inst->borrow);
+    const KeywordQuery query = kwargs_to_hash_query(bound.varkw.handle());
+    const Index& index = inst->record;
+    FilteredIndex view = without_gil([&] {
+      auto table = index.query_maps->read();
+      return FilteredIndex::of(index, filter_index_by_hashes(*table, query));
+    });
+    return new_filtered_index(std::move(view));
+  });
+}
+
+PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_object([&] {
+    BoundArgs bound = bind_fast(kReducedQuery, args, nargs, kwnames);
+    IndexInstance* inst = IndexInstance::cast(self);
+    SharedBorrow borrowed(inst->borrow);
+    const QueryExpr expr = convert_arg("query", [&] { return copy_query_expr(bound[0]); });
+    const Index& index = inst->record;
+    FilteredIndex view = without_gil([&] {
+      auto table = index.query_maps->read();
+      return FilteredIndex::of(index, evaluate_query(*table, index.ids, expr));
+    });
+    return new_filtered_index(std::move(view));
+  });
+}
+
+PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return call_object([&] {
+    BoundArgs bound = bind_tuple(kGetByAttribute, args, kwargs);
+    IndexInstance* inst = IndexInstance::cast(self);
+    SharedBorrow borrowed(inst->borrow);
+    const KeywordQuery query = kwargs_to_hash_query(bound.varkw.handle());
+    const Index& index = inst->record;
+    auto table = index.query_maps->read();
+    const Bitmap matched = filter_index_by_hashes(*table, query);
+    auto store = index.stored_items->read();
+    return stored_objects_list(*store, matched);
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"collect", reinterpret_cast<PyCFunction>(&index_collect), METH_NOARGS, "collect($self)\n--\n\n"},
     {"add_object_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_add_object_many)),
      METH_FASTCALL | METH_KEYWORDS, "add_object_many($self, objs)\n--\n\n"},
     {"add_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_add_object)),
      METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {"reduce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_reduce)),
+     METH_VARARGS | METH_KEYWORDS, "reduce($self, **kwargs)\n--\n\n"},
+    {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_reduced)),
+     METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_reduced_query)),
+     METH_FASTCALL | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
+    {"get_by_attribute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&index_get_by_attribute)),
+     METH_VARARGS | METH_KEYWORDS, "get_by_attribute($self, **kwargs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -155,6 +262,8 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+Object new_index(Index index) { return new_instance(index_type(), std::move(index)); }
 
 PyTypeObject* index_type() {
   static PyTypeObject* type = create_type(kSpec);

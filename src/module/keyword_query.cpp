@@ -1,0 +1,44 @@
+// Keyword arguments to keyword queries.
+#include "module/keyword_query.hpp"
+
+#include "module/runtime.hpp"
+
+namespace vostrel::py {
+namespace {
+
+/// Adds the values that `obj` stands for to `values`.
+void add_values(KeywordValues& values, Handle obj) {
+  if (PyUnicode_Check(obj.ptr())) {
+    values.insert(PyValue::make(obj.ptr()));
+    return;
+  }
+  PyObject* const panic = panic_exception_type();  // made first: not while an error is pending
+  PyObject* iter = PyObject_GetIter(obj.ptr());
+  if (!iter) {
+    // Not iterable: the object is the one value. A fatal failure keeps propagating.
+    if (PyErr_ExceptionMatches(panic)) throw_host_error();
+    PyErr_Clear();
+    values.insert(PyValue::make(obj.ptr()));
+    return;
+  }
+  Object it = Object::steal(iter);
+  while (PyObject* item = PyIter_Next(it.ptr())) {
+    Object held = Object::steal(item);
+    values.insert(PyValue::make(held.ptr()));
+  }
+  if (PyErr_Occurred()) throw_host_error();
+}
+
+}  // namespace
+
+KeywordQuery kwargs_to_hash_query(Handle kwargs) {
+  KeywordQuery query;
+  if (!kwargs.ptr()) return query;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs.ptr(), &pos, &key, &value))
+    add_values(query.attribute(AttrName(utf8_view(Handle(key)))), Handle(value));
+  return query;
+}
+
+}  // namespace vostrel::py
