@@ -1,6 +1,8 @@
 // The index value, the attribute table and the object store.
 #include "index/index.hpp"
 
+#include "index/fatal.hpp"
+
 namespace vostrel {
 
 Index Index::make() {
@@ -36,6 +38,42 @@ std::optional<std::string> verify_table(const QueryMapTable& table) {
     if (auto reason = map->verify()) return "attribute " + std::string(name.view()) + ": " + *reason;
   }
   return std::nullopt;
+}
+
+// ===========================================================================================
+// Union
+// ===========================================================================================
+
+UnionArrivals union_arrivals(const Index& self, const Index& other) {
+  UnionArrivals arrivals;
+  arrivals.ids = Bitmap::andnot(other.ids, self.ids).to_vector();
+  arrivals.items.reserve(arrivals.ids.size());
+  auto store = other.stored_items->read();
+  for (Id id : arrivals.ids) {
+    if (id >= store->size() || !(*store)[id]) fatal_missing_value();
+    arrivals.items.push_back(*(*store)[id]);
+  }
+  return arrivals;
+}
+
+void union_with(Index& self, const Index& other, UnionArrivals arrivals) {
+  if (arrivals.ids.size() != arrivals.items.size()) fatal_out_of_range();
+  if (self.query_maps != other.query_maps) {  // a shared table already holds everything
+    auto table = self.query_maps->write();
+    auto theirs = other.query_maps->read();
+    for (const auto& [name, map] : *theirs) {
+      if (!map) fatal_missing_value();
+      auto it = table->find(name);
+      if (it == table->end()) it = table->emplace(name, std::make_unique<QueryMap>()).first;
+      it->second->merge(*map);
+    }
+  }
+  {
+    auto store = self.stored_items->write();
+    for (std::size_t i = 0; i < arrivals.ids.size(); ++i)
+      store_item(*store, arrivals.ids[i], std::move(arrivals.items[i]));
+  }
+  self.ids.add_many(arrivals.ids);
 }
 
 }  // namespace vostrel

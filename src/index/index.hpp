@@ -53,4 +53,23 @@ void narrow_value_sets(QueryMapTable& table, const Bitmap& kept);
 /// Checks every value map of the table; the reason when one is broken.
 [[nodiscard]] std::optional<std::string> verify_table(const QueryMapTable& table);
 
+// ===========================================================================================
+// Union
+// ===========================================================================================
+
+/// The objects a union brings into an index: those of the other index it does not hold yet.
+struct UnionArrivals {
+  std::vector<Id> ids;             // ascending
+  std::vector<StoredItem> items;   // items[i] is the object of ids[i], shared with the other store
+};
+
+/// The objects of other's `ids` that self's `ids` lacks, read from other's store under its read
+/// lock; an id without a filled slot there is the missing-value error.
+[[nodiscard]] UnionArrivals union_arrivals(const Index& self, const Index& other);
+
+/// Afterwards self answers every query as if each object of other had been added to it: other's
+/// table is merged into self's attribute by attribute (self's table locked for writing, then
+/// other's for reading), then the arrivals enter self's store and `ids`. Other is unchanged.
+void union_with(Index& self, const Index& other, UnionArrivals arrivals);
+
 }  // namespace vostrel

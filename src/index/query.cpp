@@ -219,10 +219,46 @@ void QueryMap::check_prune(const PyValue& value) {
   if (it->second.is_empty()) value_sets.erase(it);
 }
 
+Bitmap QueryMap::held_ids() const {
+  std::vector<const Bitmap*> large;
+  std::vector<Id> small;
+  for (const auto& [value, set] : value_sets) {
+    if (set.is_large())
+      large.push_back(&set.bitmap());
+    else
+      set.for_each([&small](Id id) { small.push_back(id); });
+  }
+  Bitmap held = Bitmap::or_many(large);
+  held.add_many(small);
+  held.or_inplace(range_tree.ids());
+  return held;
+}
+
 void QueryMap::merge(const QueryMap& other) {
-  if (value_sets.empty() || other.value_sets.empty()) return;
-  for (auto& [value, set] : value_sets)
-    if (auto it = other.value_sets.find(value); it != other.value_sets.end()) set.or_inplace(it->second);
+  if (this == &other) return;
+  // Each id is indexed under one value: one this map holds keeps its place, and of the others
+  // every id arrives once, in sets and tree alike, so no set or tree gains an id it holds.
+  const Bitmap held = held_ids();
+  Bitmap arrived;
+  for (const auto& [value, theirs] : other.value_sets) {
+    std::vector<Id> incoming;
+    theirs.for_each([&](Id id) {
+      if (held.contains(id) || arrived.contains(id)) return;
+      arrived.add(id);
+      incoming.push_back(id);
+    });
+    if (incoming.empty()) continue;
+    auto it = value_sets.find(value);
+    if (it == value_sets.end()) it = value_sets.emplace(value, HybridSet::from_id(incoming.front())).first;
+    for (Id id : incoming) it->second.add(id);
+  }
+  Bitmap placed;
+  other.range_tree.for_each_key([&](const CompositeKey128& key) {
+    const Id id = key.id();
+    if (held.contains(id) || placed.contains(id)) return;
+    placed.add(id);
+    range_tree.insert(key.value, id);
+  });
 }
 
 const HybridSet* QueryMap::find(const PyValue& value) const {

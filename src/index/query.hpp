@@ -168,13 +168,20 @@ struct QueryMap {
   void remove_id(const PyValue& value, Id id);
   /// Drops value's entry when its set is empty; fatal "no entry found for key" when there is none.
   void check_prune(const PyValue& value);
-  /// Unites other's set into this map's set for every value both maps hold.
+  /// Brings other's values and ids into this map, as if each of other's ids had been inserted
+  /// here: values only other holds arrive as copies, shared values gain other's ids, and other's
+  /// (number, id) pairs join the tree. An id this map already holds, in a set or the tree, keeps
+  /// what it has here, so no set holds an id twice and the tree holds each id once.
   void merge(const QueryMap& other);
 
   /// The set of value, or null.
   [[nodiscard]] const HybridSet* find(const PyValue& value) const;
   /// Checks every set and the tree; the reason when an invariant is broken.
   [[nodiscard]] std::optional<std::string> verify() const;
+
+ private:
+  /// Every id held in some set or in the tree.
+  [[nodiscard]] Bitmap held_ids() const;
 };
 
 // ===========================================================================================

@@ -423,6 +423,13 @@ class BasicBitMapBTree {
                                    RangeQueryTrace* trace = nullptr) const {
     return root_.query_range(lower, upper, admissible, trace);
   }
+  /// Calls f(key) for every pair the tree holds, in ascending key order.
+  template <class F>
+  void for_each_key(F&& f) const {
+    for_each_key_below(root_, f);
+  }
+  /// A new bitmap of every id the tree holds, read from the root's slots.
+  [[nodiscard]] Bitmap ids() const;
   /// Checks every invariant of the tree; the first broken one as text, or nothing when sound.
   [[nodiscard]] std::optional<std::string> verify() const;
   /// A deep copy.
@@ -434,6 +441,15 @@ class BasicBitMapBTree {
   explicit BasicBitMapBTree(Node root) : root_(std::move(root)) {}
   /// Splits the full root and puts both halves under a new internal root.
   void grow();
+  /// The in-order walk of for_each_key over one subtree.
+  template <class F>
+  static void for_each_key_below(const Node& node, F& f) {
+    if (const Leaf* leaf = node.as_leaf()) {
+      for (std::size_t i = 0; i < leaf->len; ++i) f(leaf->key_at(i));
+    } else if (const Internal* n = node.as_internal()) {
+      for (std::size_t i = 0; i < n->len; ++i) for_each_key_below(n->child(n->offset + i), f);
+    }
+  }
 
   Node root_;
 };
@@ -839,6 +855,13 @@ void BasicBitMapBTree<S>::insert(const NumericValue& value, Id id) {
     leaf->insert_non_full(key);
   else
     root_.as_internal()->insert(key);
+}
+
+template <std::size_t S>
+Bitmap BasicBitMapBTree<S>::ids() const {
+  if (const Leaf* leaf = root_.as_leaf()) return leaf->ids();
+  if (const Internal* n = root_.as_internal()) return n->get_bitmap();
+  return Bitmap();
 }
 
 template <std::size_t S>

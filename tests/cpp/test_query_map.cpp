@@ -106,17 +106,18 @@ TEST(QueryMap, CheckPruneWithoutEntryIsFatal) {
   }
 }
 
-TEST(QueryMap, MergeUnitesSharedValuesOnly) {
+TEST(QueryMap, MergeUnitesSharedValuesAndBringsTheOthers) {
   QueryMap a, b;
   a.insert(int_value(5), 1);
   b.insert(int_value(5), 2);
   b.insert(int_value(6), 3);
   a.merge(b);
   EXPECT_EQ(ids_of(a, int_value(5)), (std::vector<Id>{1, 2}));
-  EXPECT_EQ(a.find(int_value(6)), nullptr);
+  EXPECT_EQ(ids_of(a, int_value(6)), std::vector<Id>{3});
   QueryMap empty;
   empty.merge(b);
-  EXPECT_TRUE(empty.value_sets.empty());
+  EXPECT_EQ(ids_of(empty, int_value(5)), std::vector<Id>{2});
+  EXPECT_EQ(tree_size(empty), 2u);
 }
 
 TEST(QueryMap, KeyCopiesShareTheHostObject) {

@@ -374,6 +374,48 @@ TYPED_TEST(TreeAt, RandomOperationsMatchTheModel) {
   }
 }
 
+TYPED_TEST(TreeAt, KeyWalkAndIdsFollowInsertionsAndRemovals) {
+  constexpr std::size_t S = TypeParam::value;
+  constexpr Id kMaxId = 300;
+  std::mt19937_64 rng(77 + S);
+  BasicBitMapBTree<S> tree;
+  Model model;
+  for (int step = 0; step < 900; ++step) {
+    const Id id = static_cast<Id>(rng() % (kMaxId + 1));
+    if (auto it = model.pairs().find(id); it != model.pairs().end()) {
+      if (rng() % 3 == 0) {
+        const NumericValue v = it->second;
+        model.remove(v, id);
+        tree.remove(v, id);
+      }
+    } else {
+      const NumericValue v = random_value(rng);
+      tree.insert(v, id);
+      model.insert(v, id);
+    }
+    if (step % 100 != 99) continue;
+    std::vector<Key128> walked;
+    std::vector<Key128> expected;
+    tree.for_each_key([&](const CompositeKey128& k) {
+      walked.push_back(k.key);
+      EXPECT_EQ(CompositeKey128::make(k.value, k.id()).key, k.key);
+    });
+    std::vector<Id> ids;
+    for (const auto& [held, v] : model.pairs()) {
+      expected.push_back(CompositeKey128::make(v, held).key);
+      ids.push_back(held);
+    }
+    std::sort(expected.begin(), expected.end());
+    ASSERT_EQ(walked, expected) << "step " << step;
+    ASSERT_EQ(tree.ids().to_vector(), ids) << "step " << step;
+  }
+  BasicBitMapBTree<S> empty;
+  std::size_t calls = 0;
+  empty.for_each_key([&](const CompositeKey128&) { ++calls; });
+  EXPECT_EQ(calls, 0u);
+  EXPECT_TRUE(empty.ids().is_empty());
+}
+
 TYPED_TEST(TreeAt, OrderedInsertionsKeepTheInvariants) {
   constexpr std::size_t S = TypeParam::value;
   constexpr Id kCount = S < 96 ? 600 : 6000;
