@@ -163,4 +163,39 @@ def plot(results, path: str) -> bool:
 def write(results, out_dir: str) -> None:
     with open(os.path.join(out_dir, "results.md"), "w") as f:
         f.write(markdown(results))
+    with open(os.path.join(out_dir, "summary.md"), "w") as f:
+        f.write(summary(results))
     plot(results, os.path.join(out_dir, "results.png"))
+
+
+def summary(results) -> str:
+    """The short table of the README: the largest run, Vostrel beside the best peer and the floor."""
+    run = max(results["runs"], key=lambda r: r["n"])
+    m = results["machine"]
+    out = [f"N = {run['n']:,} records; {m['cpu']}, {m['cores']} cores; Python {m['python']}; "
+           f"CRoaring {m['croaring']} ({m['croaring_simd']}).", "",
+           "| workload | k | best peer | best peer ms | Vostrel ms | V ÷ best | V ÷ floor |",
+           "|---|---:|---|---:|---:|---:|---:|"]
+    for w, row in run["queries"].items():
+        bname, btime = best_peer(row["times"])
+        v = row["times"].get(VOSTREL)
+        out.append(f"| {w} | {row['k']:,} | {bname or 'n/a'} | {ms(btime)} | {ms(v)} | "
+                   f"{ratio(v, btime)} | {ratio(v, row.get('floor'))} |")
+    b = run["build"]
+    if VOSTREL in b:
+        out.append(f"| build | {run['n']:,} | sqlite3 / hand index | {ms(b.get('sqlite3'))} / "
+                   f"{ms(b.get('hand index'))} | {ms(b[VOSTREL])} | {ratio(b[VOSTREL], b.get('sqlite3'))} / "
+                   f"{ratio(b[VOSTREL], b.get('hand index'))} | |")
+    for attr, row in run["assign"].items():
+        v = row["times"].get(VOSTREL)
+        bname, btime = best_peer(row["times"])
+        out.append(f"| assign {attr} | {min(100_000, run['n']):,} | {bname or 'n/a'} | {ms(btime)} | "
+                   f"{ms(v)} | {ratio(v, btime)} | {ratio(v, row['floor'])} (setattr) |")
+    mem = run["memory"]
+    if mem.get(VOSTREL) and mem.get("hand index"):
+        out.append(f"| bytes per record | | hand index | {mem['hand index']:.0f} | {mem[VOSTREL]:.0f} | "
+                   f"{ratio(mem[VOSTREL], mem['hand index'])} | |")
+    t = run["throughput"].get(VOSTREL)
+    if t:
+        out.append(f"| query mix, 2 threads ÷ 1 | | | | | {t['2'] / t['1']:.2f} | |")
+    return "\n".join(out) + "\n"

@@ -42,15 +42,14 @@ def rids(objs) -> list[int]:
 
 
 def time_assign(s, objs: list, values: list, attr: str) -> tuple[float, bool]:
-    """Seconds for all the assignments; a slow system is timed on the first chunk, scaled up,
-    and then finishes the rest untimed so that its index stays current."""
+    """Seconds for all the assignments; a slow system is timed on the first chunk and scaled up
+    (its index then lags its records, so it is left out of the checks that follow)."""
     c = min(ASSIGN_CHUNK, len(objs))
     gc.collect()
     t = time.perf_counter()
     s.assign(objs[:c], attr, values[:c])
     first = time.perf_counter() - t
     if first * len(objs) / c > ASSIGN_BUDGET_S:
-        s.assign(objs[c:], attr, values[c:])
         return first * len(objs) / c, True
     gc.collect()
     t = time.perf_counter()
@@ -203,6 +202,7 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log) -> d
     picks = rng.sample(range(n), k)
     new_values = {"num": [rng.randrange(data.NUM_RANGE) for _ in picks],
                   "colour": [rng.choice(data.COLOURS) for _ in picks]}
+    stale: set = set()
     for attr, values in new_values.items():
         row = res["assign"][attr] = {"times": {}}
         # the hand index reads each record's old value, so it goes first
@@ -214,13 +214,14 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log) -> d
             row["times"][s.name] = t
             if extrapolated:
                 row.setdefault("extrapolated", []).append(s.name)
+                stale.add(s.name)
         chosen = [plain[i] for i in picks]
         row["floor"] = median_time(lambda: floors.setattr_floor(chosen, attr, values), repeats)
         log(f"  assign {attr}: " + ", ".join(f"{k} {v * 1e3:.1f}ms" for k, v in row["times"].items()))
     for w in ("rare_eq", "common_eq"):  # the indexes still agree after the assignments
         expected = None
         for s in live:
-            if s.assign is None:
+            if s.assign is None or s.name in stale:
                 continue
             try:
                 got = rids(s.query(QUERIES[w])())
