@@ -11,6 +11,7 @@ BUILD_TARGET = 4.0         # build this many times faster than sqlite3 and the h
 ASSIGN_TARGET = 2.0        # assignment within this factor of a plain setattr loop
 MEMORY_TARGET = 0.6        # memory per record at most this share of the hand index's
 THREADS_TARGET = 1.6       # two threads reach this multiple of one thread's throughput
+BUILDS_AN_INDEX = ("view_rebase",)  # beside the list floor only for scale: these build an index
 
 
 def ms(t) -> str:
@@ -59,7 +60,7 @@ def run_tables(run) -> list[str]:
         oks = []
         if v is not None and btime:
             oks.append(v * QUERY_TARGET <= btime)
-        if v is not None and row["k"] >= FLOOR_MIN_K and row.get("floor"):
+        if v is not None and row["k"] >= FLOOR_MIN_K and row.get("floor") and w not in BUILDS_AN_INDEX:
             oks.append(v <= FLOOR_TARGET * row["floor"])
         cells = [ms(t.get(s)) if s in t else ("—" if s not in row["missing"] else "err") for s in names]
         out.append(f"| {w} | {row['k']:,} | " + " | ".join(cells) +
