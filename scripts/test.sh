@@ -40,3 +40,7 @@ cmake --build build/py-asan -j "$JOBS"
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   PYTHONPATH="$ROOT/build/py-asan" VOSTREL_EXPECT_BUILD="$ROOT/build/py-asan" \
   "$PY" -m pytest python -q -p no:cacheprovider -x)
+
+step "Benchmark checks and smoke run (N=2000; peers that are not installed are reported as such)"
+"$PY" -m pytest bench/test_bench.py -q -p no:cacheprovider
+"$PY" -m bench.run --smoke --out build/bench-smoke
