@@ -29,6 +29,10 @@ step "Python package build and tests"
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
 (cd tests && "$PY" -m pytest python -q -p no:cacheprovider)
 
+step "Type stubs against the built module, and a typed example"
+(cd tests && "$PY" -m mypy.stubtest Vostrel --allowlist stubtest_allowlist.txt)
+"$PY" -m mypy --strict --no-incremental examples/typed_usage.py
+
 step "Python tests against the ASan+UBSan module"
 cmake -S . -B build/py-asan -G Ninja -DVOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
   -DPython_EXECUTABLE="$PY" >/dev/null
