@@ -5,6 +5,7 @@ members hold under the names that adding indexes. Values are grouped by hash(); 
 between exact ints and floats. Objects are made in turn, so creation order is id order.
 """
 import hypothesis.strategies as st
+import pytest
 from hypothesis import settings
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, rule
 
@@ -189,6 +190,17 @@ class QueriesMachine(RuleBasedStateMachine):
         kept = index[1].keyword_match(kwargs)
         assert index[0].reduce(**kwargs) is None
         index[1].members = kept
+
+    @rule(index=indexes, other=indexes)
+    def union(self, index, other):
+        if index is other:
+            with pytest.raises(RuntimeError, match="Already mutably borrowed"):
+                index[0].union_with(other[0])
+            return
+        before = other[0].collect()
+        assert index[0].union_with(other[0]) is None
+        index[1].members |= other[1].members
+        assert other[0].collect() == before
 
     @rule(index=indexes)
     def collect_index(self, index):
