@@ -23,9 +23,9 @@ def load_take(build_dir: str):
             subprocess.run(cmd, check=True, capture_output=True)
         except (OSError, subprocess.CalledProcessError):
             return None
-    spec = importlib.util.spec_from_file_location("_floor", so)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location("_floor", so)
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod.take
 
 

@@ -9,8 +9,8 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept
   });
 }
 
-PyTypeObject* create_type(PyType_Spec& spec) {
-  return reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
+PyTypeObject* create_type(PyType_Spec& type_slots) {
+  return reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&type_slots)).release());
 }
 
 }  // namespace vostrel::py

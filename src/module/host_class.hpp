@@ -55,8 +55,8 @@ void dealloc_instance(PyObject* self) noexcept {
 /// tp_new of a class that host code cannot instantiate.
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 
-/// Creates a heap type from its spec (no module, base object); HostError on failure.
-PyTypeObject* create_type(PyType_Spec& spec);
+/// Creates a heap type from its slot table (no module, base object); HostError on failure.
+PyTypeObject* create_type(PyType_Spec& type_slots);
 
 /// True when `obj` is an instance of `type` or of a subclass.
 inline bool is_instance(Handle obj, PyTypeObject* type) noexcept {
