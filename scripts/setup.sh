@@ -35,6 +35,34 @@ if [ ${#missing[@]} -gt 0 ] || ! have_boost; then
   fi
 fi
 
+# A Debian package that the archive can install (a name that is only mentioned, or only provided by
+# another package, does not count).
+apt_has() { apt-cache show "$1" 2>/dev/null | grep -c '^Package:' >/dev/null; }
+
+# The fuzzing toolchain, installed only when fuzzing asks for it: clang with its libFuzzer and
+# sanitizer runtimes. The core needs clang 15 or later (std::source_location with libstdc++);
+# Debian 12 and 13 both ship clang-19. Sets FUZZ_CC and FUZZ_CXX.
+FUZZ_CLANG_VERSIONS=(19 18 17 16 15)
+setup_fuzz_toolchain() {
+  local v
+  for v in "${FUZZ_CLANG_VERSIONS[@]}"; do
+    if command -v "clang++-$v" >/dev/null && dpkg -s "libclang-rt-$v-dev" >/dev/null 2>&1; then
+      FUZZ_CC="clang-$v" FUZZ_CXX="clang++-$v"
+      return 0
+    fi
+  done
+  as_root apt-get update -qq
+  for v in "${FUZZ_CLANG_VERSIONS[@]}"; do
+    if apt_has "clang-$v" && apt_has "libclang-rt-$v-dev"; then
+      DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "clang-$v" "libclang-rt-$v-dev" >/dev/null
+      FUZZ_CC="clang-$v" FUZZ_CXX="clang++-$v"
+      return 0
+    fi
+  done
+  echo "setup: no clang ${FUZZ_CLANG_VERSIONS[*]} with its fuzzer runtime among the Debian packages" >&2
+  return 1
+}
+
 if [ ! -x "$VENV/bin/python" ]; then
   python3 -m venv "$VENV"
 fi
