@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the C++ core suite and the Python suite, each also under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero when any test fails.
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a short fuzzing run of the B-tree and the
+# id set. Exits non-zero when any test fails.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
@@ -24,6 +25,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 
 step "C++ core tests against CRoaring 4.x"
 bash scripts/check_roaring.sh 1.1.0
+
+step "Fuzzing the B-tree and the id set"
+bash scripts/fuzz.sh 30
 
 step "Python package build and tests"
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
