@@ -29,6 +29,11 @@ constexpr Id kChunk = 1u << 16;
 constexpr std::size_t kMaxRun = 300;
 constexpr Id kRunChunks = 4;
 
+// Each step checks every set, at a cost in proportion to the ids held; an input stops once its
+// steps have checked this many ids in all, which keeps the slowest input far below the hang
+// timeout.
+constexpr std::size_t kCheckBudget = 2'000'000;
+
 Id read_id(FuzzInput& in) {
   const std::uint8_t t = in.byte();
   if (t < 224) return t % kNearIds;
@@ -137,6 +142,7 @@ class Run {
     }
     for (std::size_t k = 0; k < kSets; ++k) check(k);
   }
+  [[nodiscard]] bool budget_left() const { return checked_ < kCheckBudget; }
 
  private:
   template <class F>
@@ -223,9 +229,10 @@ class Run {
               "bitmap() on a set that is not Large did not fail");
   }
 
-  void check(std::size_t k) const {
+  void check(std::size_t k) {
     const HybridSet& s = sets_[k];
     const Expected& e = expected_[k];
+    checked_ += 1 + e.ids.size();
     const std::string which = "set " + std::to_string(k) + ": ";
     if (const auto problem = s.verify()) finding(which + "broken: " + *problem);
     if (s.kind() != e.kind) finding(which + kind_name(s.kind()) + ", the model " + kind_name(e.kind));
@@ -248,6 +255,7 @@ class Run {
   FuzzInput& in_;
   std::array<HybridSet, kSets> sets_{};
   std::array<Expected, kSets> expected_{};
+  std::size_t checked_ = 0;  // ids checked so far, summed over steps
 };
 
 }  // namespace
@@ -257,6 +265,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   return vostrel::fuzz::run_one([&] {
     vostrel::fuzz::FuzzInput in(data, size);
     vostrel::fuzz::Run run(in);
-    while (!in.exhausted()) run.step();
+    while (!in.exhausted() && run.budget_left()) run.step();
   });
 }

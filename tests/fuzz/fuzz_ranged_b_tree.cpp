@@ -33,6 +33,11 @@ using Trees = std::tuple<BasicBitMapBTree<5>, BasicBitMapBTree<6>, BitMapBTree>;
 // held. This many still lets the designed size grow a third level: its root splits at 95
 // children, which ascending insertions leave with 47 or 48 keys each.
 constexpr std::size_t kMaxPairs = 5000;
+// Each step verifies every tree, at a cost in proportion to the pairs held; an input stops once
+// its steps have verified this many pairs in all. That keeps the slowest input to a second or
+// two under the sanitizers, far below the hang timeout, and still lets the deep seeds grow a
+// third level and query it.
+constexpr std::size_t kVerifyBudget = 150'000;
 // Most ids come from a small range, so that removals and reassignments meet held pairs.
 constexpr Id kNearIds = 64;
 // Roaring splits ids into chunks of 2**16; ids a few chunks apart make bitmaps of several.
@@ -203,7 +208,9 @@ class Run {
     for_each_tree([](const auto& tree) {
       if (const auto problem = tree.verify()) finding(tree_name(tree) + " broken: " + *problem);
     });
+    verified_ += model_.size();
   }
+  [[nodiscard]] bool budget_left() const { return verified_ < kVerifyBudget; }
 
  private:
   template <class F>
@@ -393,6 +400,7 @@ class Run {
   FuzzInput& in_;
   Trees trees_;
   Model model_;
+  std::size_t verified_ = 0;  // pairs verified so far, summed over steps
 };
 
 }  // namespace
@@ -402,6 +410,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   return vostrel::fuzz::run_one([&] {
     vostrel::fuzz::FuzzInput in(data, size);
     vostrel::fuzz::Run run(in);
-    while (!in.exhausted()) run.step();
+    while (!in.exhausted() && run.budget_left()) run.step();
   });
 }
