@@ -90,13 +90,13 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) noexcept {
   });
 }
 
-/// Moves the object's id to `value` under `name` in every index it has a record of.
+/// Moves the object's id to `value` under `name` in every index it has a record of, once per
+/// index: an object added twice holds two records of one index, and moving the id a second time
+/// is not harmless when the two values share a hash (the second move finds the new value's set
+/// under the old value's hash, takes the id out of it and puts a second key into the range tree).
 void update_indexes(const Indexable& record, const AttrName& name, const PyValue* old, const PyValue& value) {
-  for (const IndexMeta& meta : record.index_meta) {
-    SharedTable table = meta.resolve();
-    if (!table) continue;
+  for (const SharedTable& table : resolve_distinct(record))
     update_index(table->write(), name, old, value, record.id);
-  }
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
