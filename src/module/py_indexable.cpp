@@ -94,9 +94,13 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) noexcept {
 /// index: an object added twice holds two records of one index, and moving the id a second time
 /// is not harmless when the two values share a hash (the second move finds the new value's set
 /// under the old value's hash, takes the id out of it and puts a second key into the range tree).
+/// A poisoned table fails the assignment before any index changes: updating the healthy indexes
+/// first would leave them holding a value that the object, which keeps its old one, does not have.
 void update_indexes(const Indexable& record, const AttrName& name, const PyValue* old, const PyValue& value) {
-  for (const SharedTable& table : resolve_distinct(record))
-    update_index(table->write(), name, old, value, record.id);
+  const ResolvedTables tables = resolve_distinct(record);
+  for (const SharedTable& table : tables)
+    if (table->is_poisoned()) fatal(kPoisonedLock);
+  for (const SharedTable& table : tables) update_index(table->write(), name, old, value, record.id);
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
