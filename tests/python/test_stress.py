@@ -281,7 +281,7 @@ class Workload:
         next_scheduled = time.monotonic() + rng.uniform(0, SCHEDULED_EVERY)
         while (now := time.monotonic()) < deadline:
             if now >= next_scheduled:
-                kind = scheduled[stats.total() % len(scheduled)]
+                kind = rng.choice(scheduled)
                 op = self.scheduled[kind]
                 next_scheduled = now + SCHEDULED_EVERY
             else:
@@ -318,7 +318,8 @@ def run_workload(seconds, threads, seed):
     if any(t.is_alive() for t in workers):
         print("threads still running after their deadline:", file=sys.stderr)
         faulthandler.dump_traceback(all_threads=True)
-        return 2
+        sys.stderr.flush()
+        os._exit(2)  # the hung threads may never let the interpreter finish
     faulthandler.cancel_dump_traceback_later()
     faulthandler.dump_traceback_later(300, exit=True)
     stats = sum(per_thread, collections.Counter())
