@@ -21,6 +21,10 @@ void _add_index(QueryMapTable& table, Id id, AttrName name, const PyValue& value
   table.emplace(std::move(name), std::move(map));
 }
 
+void expect_unpoisoned(const Index& index, std::source_location where) {
+  if (index.query_maps->is_poisoned() || index.stored_items->is_poisoned()) fatal(kPoisonedLock, where);
+}
+
 void store_item(ItemStore& store, Id id, StoredItem item) {
   if (id >= store.size()) store.resize(static_cast<std::size_t>(id) + 1);
   store[id] = std::move(item);

@@ -8,6 +8,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <memory>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ struct Index {
 /// Indexes one attribute value of one object; the caller holds the table's write lock and has
 /// already left out names that are not indexed.
 void _add_index(QueryMapTable& table, Id id, AttrName name, const PyValue& value);
+
+/// The poisoned-lock error when the table or the store is poisoned. Operations that write both
+/// check first, so that a failure on one leaves the other as it was.
+void expect_unpoisoned(const Index& index, std::source_location where = std::source_location::current());
 
 /// Puts item into slot id, growing the store to id + 1 slots if needed and replacing any item.
 void store_item(ItemStore& store, Id id, StoredItem item);

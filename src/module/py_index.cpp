@@ -83,6 +83,7 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
       objects.push_back(IndexableInstance::cast(obj));
       borrows.emplace_back(std::in_place, objects.back()->borrow);
     }
+    expect_unpoisoned(index);
 
     without_gil([&] { union_with(index, theirs, std::move(arrivals)); });
     for (std::size_t i = 0; i < objects.size(); ++i) {
@@ -104,6 +105,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     { SharedBorrow probe(obj->borrow); }
     ExclusiveBorrow obj_borrow(obj->borrow);
 
+    expect_unpoisoned(inst->record);
     const Id id = obj->record.id;
     std::vector<std::pair<AttrName, PyValue>> snapshot;
     for (const auto& [name, value] : obj->record.attributes)
@@ -153,6 +155,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       borrows.emplace_back(std::in_place, IndexableInstance::cast(item.handle())->borrow);
 
     Index& index = inst->record;
+    expect_unpoisoned(index);
     without_gil([&] {
       auto table = index.query_maps->write();
       for (const Object& item : items) {
@@ -192,6 +195,7 @@ const char* borrow_conflict(const BorrowFlag& flag, bool exclusive) {
 /// Their store slots stay, for the views made earlier. A matching object held exclusively
 /// elsewhere, or another one borrowed at all, fails the call before anything changes.
 void reduce_index(Index& index, const KeywordQuery& query) {
+  expect_unpoisoned(index);
   const char* conflict = nullptr;
   {
     auto table = index.query_maps->write();

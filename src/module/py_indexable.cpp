@@ -1,6 +1,7 @@
 // The host class Indexable, the base of indexed host classes: its own attribute storage, whose
 // assignments keep every index that holds the object up to date.
 #include <boost/container/small_vector.hpp>
+#include <optional>
 
 #include "module/classes.hpp"
 #include "module/records.hpp"
@@ -57,20 +58,29 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) noexcept {
     IndexableInstance* inst = IndexableInstance::cast(self);
     if (!PyUnicode_Check(name)) convert_arg("name", [&] { raise_cannot_convert(Handle(name), "PyString"); });
     SharedBorrow borrowed(inst->borrow);
-    const ResolvedTables tables = resolve_distinct(inst->record);
-    boost::container::small_vector<RwLock<QueryMapTable>::ReadGuard, kInlineIndexRecords> guards;
-    for (const SharedTable& table : tables) guards.push_back(table->read());
-
-    std::string_view text;
+    std::optional<std::string_view> text;
     try {
       text = utf8_view(Handle(name));
     } catch (HostError&) {
+    }
+    Object stored;
+    {
+      // Only the map lookup runs under the read locks. Host code (the generic lookup, a property,
+      // a finaliser run by an allocation) may wait for the interpreter lock or take an index lock
+      // itself; with a lock held here, a writer waiting with the interpreter lock would deadlock.
+      const ResolvedTables tables = resolve_distinct(inst->record);
+      boost::container::small_vector<RwLock<QueryMapTable>::ReadGuard, kInlineIndexRecords> guards;
+      for (const SharedTable& table : tables) guards.push_back(table->read());
+      const auto& attributes = inst->record.attributes;
+      if (text)
+        if (auto it = attributes.find(AttrName(*text)); it != attributes.end())
+          stored = Object::borrow(it->second.obj().get());
+    }
+    if (!text) {
       PyErr_SetObject(PyExc_AttributeError, name);
       throw_host_error();
     }
-    const auto& attributes = inst->record.attributes;
-    if (auto it = attributes.find(AttrName(text)); it != attributes.end())
-      return Object::borrow(it->second.obj().get());
+    if (stored) return stored;
     if (PyObject* found = PyObject_GenericGetAttr(self, name)) return Object::steal(found);
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
@@ -80,13 +90,17 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) noexcept {
   });
 }
 
-/// Moves the object's id to `value` under `name` in every index it has a record of.
+/// Moves the object's id to `value` under `name` in every index it has a record of, once per
+/// index: an object added twice holds two records of one index, and moving the id a second time
+/// is not harmless when the two values share a hash (the second move finds the new value's set
+/// under the old value's hash, takes the id out of it and puts a second key into the range tree).
+/// A poisoned table fails the assignment before any index changes: updating the healthy indexes
+/// first would leave them holding a value that the object, which keeps its old one, does not have.
 void update_indexes(const Indexable& record, const AttrName& name, const PyValue* old, const PyValue& value) {
-  for (const IndexMeta& meta : record.index_meta) {
-    SharedTable table = meta.resolve();
-    if (!table) continue;
-    update_index(table->write(), name, old, value, record.id);
-  }
+  const ResolvedTables tables = resolve_distinct(record);
+  for (const SharedTable& table : tables)
+    if (table->is_poisoned()) fatal(kPoisonedLock);
+  for (const SharedTable& table : tables) update_index(table->write(), name, old, value, record.id);
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {

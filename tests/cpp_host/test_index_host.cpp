@@ -3,61 +3,14 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
-#include <map>
-#include <set>
-#include <string>
-
-#include "module/classes.hpp"
-#include "module/records.hpp"
+#include "host_support.hpp"
 
 namespace vostrel::py {
 namespace {
 
-/// Runs host code with Index and Indexable in scope; returns its globals.
-Object run(const char* code) {
-  Object globals = require(PyDict_New());
-  PyDict_SetItemString(globals.ptr(), "__builtins__", PyEval_GetBuiltins());
-  PyDict_SetItemString(globals.ptr(), "Index", reinterpret_cast<PyObject*>(index_type()));
-  PyDict_SetItemString(globals.ptr(), "Indexable", reinterpret_cast<PyObject*>(indexable_type()));
-  PyObject* result = PyRun_String(code, Py_file_input, globals.ptr(), globals.ptr());
-  if (!result) {
-    PyErr_Print();
-    ADD_FAILURE() << "host code failed";
-  }
-  Py_XDECREF(result);
-  return globals;
-}
-
-Handle global(const Object& globals, const char* name) { return Handle(PyDict_GetItemString(globals.ptr(), name)); }
-
-using Contents = std::map<std::pair<std::string, std::uint64_t>, std::set<Id>>;
-
-/// Where the index's table differs from the indexable attributes of the objects in its store;
-/// empty when they agree.
-std::string disagreement(Handle index_obj) {
-  const Index& index = IndexInstance::cast(index_obj)->record;
-  auto table = index.query_maps->read();
-  auto store = index.stored_items->read();
-  if (auto reason = verify_table(*table)) return *reason;
-  Contents expected, actual;
-  std::set<Id> stored;
-  for (const auto& slot : *store) {
-    if (!slot) continue;
-    const Indexable& obj = IndexableInstance::cast(Handle(slot->object.get()))->record;
-    stored.insert(obj.id);
-    for (const auto& [name, value] : obj.attributes)
-      if (is_indexable_name(name.view())) expected[{std::string(name.view()), value.hash()}].insert(obj.id);
-  }
-  for (const auto& [name, map] : *table)
-    for (const auto& [value, set] : map->value_sets) {
-      auto ids = set.to_vector();
-      if (!ids.empty()) actual[{std::string(name.view()), value.hash()}].insert(ids.begin(), ids.end());
-    }
-  if (expected != actual) return "table and attributes differ";
-  auto ids = index.ids.to_vector();
-  if (std::set<Id>(ids.begin(), ids.end()) != stored) return "ids and store differ";
-  return "";
-}
+using host_test::disagreement;
+using host_test::global;
+using host_test::run;
 
 TEST(IndexHost, AddingAndAssigningKeepTheTableInStep) {
   Object g = run(R"(

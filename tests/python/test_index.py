@@ -5,7 +5,7 @@ import weakref
 
 import pytest
 
-from Vostrel import Index, Indexable
+from Vostrel import Index, Indexable, PyQueryExpr
 
 
 class Record(Indexable):
@@ -152,3 +152,20 @@ def test_values_are_released_when_replaced():
     del index, obj
     gc.collect()
     assert sys.getrefcount(value) == 2
+
+
+@pytest.mark.parametrize("first, second", [(-1, -2), (2, 2.0), (1, True), (0, -0.0), (3.0, 3)])
+def test_an_object_added_twice_moves_once_between_values_of_one_hash(first, second):
+    obj, other = Record(n=first), Record(n=7)
+    index = Index()
+    index.add_object(other)
+    index.add_object(obj)
+    index.add_object_many([obj])  # two records of one index
+    obj.n = second
+    obj.n = second  # again, to a value equal to the current one
+    assert index.get_by_attribute(n=second) == [obj]
+    obj.n = 50
+    assert index.reduced_query(PyQueryExpr.lt("n", 10)).collect() == [other]
+    assert index.reduced_query(PyQueryExpr.gt("n", 10)).collect() == [obj]
+    assert index.get_by_attribute(n=[first, second]) == []
+    assert index.get_by_attribute(n=50) == [obj]
