@@ -8,8 +8,11 @@
 //    generations (detected at configure time) are handled in this file alone.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -53,6 +56,11 @@ class Bitmap {
     return of(std::span<const Id>(ids.begin(), ids.size()));
   }
 
+  /// A bitmap holding ascending ids (repeats allowed), built in one pass. The ids are laid
+  /// out in the portable serialised form, chunk by chunk, and read back in one call: far
+  /// cheaper than inserting them one by one when they spread over many chunks.
+  static Bitmap of_sorted(std::span<const Id> ids);
+
   /// A deep copy.
   [[nodiscard]] Bitmap clone() const {
     Bitmap b;
@@ -78,6 +86,10 @@ class Bitmap {
   }
   /// Largest id held; requires a non-empty bitmap.
   [[nodiscard]] Id maximum() const noexcept { return r_ ? roaring_bitmap_maximum(r_) : 0; }
+  /// Smallest id held; requires a non-empty bitmap.
+  [[nodiscard]] Id minimum() const noexcept { return r_ ? roaring_bitmap_minimum(r_) : 0; }
+  /// Number of ids held that are at most `id`.
+  [[nodiscard]] std::uint64_t rank(Id id) const noexcept { return r_ ? roaring_bitmap_rank(r_, id) : 0; }
   /// Drops every id and releases the storage.
   void clear() noexcept { reset(); }
 
@@ -173,6 +185,19 @@ class Bitmap {
     if (!out.empty()) roaring_bitmap_to_uint32_array(r_, out.data());
     return out;
   }
+  /// Appends `count` ids in ascending order to `out`, starting with the one of index `first`
+  /// (the ids held below it number `first`); the bitmap must hold `first + count` ids.
+  void append_slice(std::uint64_t first, std::uint64_t count, std::vector<Id>& out) const {
+    const std::size_t n = out.size();
+    out.resize(n + count);
+    if (count > 0) roaring_bitmap_range_uint32_array(r_, first, count, out.data() + n);
+  }
+  /// Appends the ids in ascending order to `out`.
+  void append_to(std::vector<Id>& out) const {
+    const std::size_t n = out.size();
+    out.resize(n + cardinality());
+    if (out.size() > n) roaring_bitmap_to_uint32_array(r_, out.data() + n);
+  }
 
   /// Size of the portable serialised form, a rough measure of the storage held.
   [[nodiscard]] std::size_t size_in_bytes() const noexcept {
@@ -200,5 +225,66 @@ class Bitmap {
 
   roaring_bitmap_t* r_ = nullptr;  // owned; null means empty
 };
+
+inline Bitmap Bitmap::of_sorted(std::span<const Id> ids) {
+  // The portable form without run chunks: a cookie, the chunk count, a (key, cardinality - 1)
+  // pair of 16-bit words per chunk, each chunk's 32-bit byte offset, then the chunks in key
+  // order. A chunk holds the ids that share their high 16 bits: their low halves ascending,
+  // or a 65536-bit bitset when there are more than kArrayChunkMax of them. All little-endian.
+  constexpr std::uint32_t kNoRunCookie = 12346;
+  constexpr std::size_t kArrayChunkMax = 4096;
+  constexpr std::size_t kBitsetBytes = 8192;
+  constexpr std::size_t kHeaderBytes = 8;
+  constexpr std::size_t kPerChunkBytes = 8;  // key, cardinality and offset
+  if constexpr (std::endian::native != std::endian::little) return of(ids);
+  if (ids.empty()) return Bitmap();
+
+  struct Chunk {
+    std::size_t first, end;  // [first, end) of ids
+    std::size_t cardinality;  // distinct ids
+  };
+  std::vector<Chunk> chunks;
+  std::size_t data_bytes = 0;
+  for (std::size_t i = 0; i < ids.size();) {
+    const Id high = ids[i] >> 16;
+    Chunk c{i, i + 1, 1};
+    for (; c.end < ids.size() && (ids[c.end] >> 16) == high; ++c.end) c.cardinality += ids[c.end] != ids[c.end - 1];
+    data_bytes += c.cardinality > kArrayChunkMax ? kBitsetBytes : 2 * c.cardinality;
+    chunks.push_back(c);
+    i = c.end;
+  }
+  const std::size_t bytes = kHeaderBytes + kPerChunkBytes * chunks.size() + data_bytes;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(bytes);
+  char* const base = buffer.get();
+  auto put16 = [](char* at, std::uint16_t v) { std::memcpy(at, &v, sizeof v); };
+  auto put32 = [](char* at, std::uint32_t v) { std::memcpy(at, &v, sizeof v); };
+  put32(base, kNoRunCookie);
+  put32(base + 4, static_cast<std::uint32_t>(chunks.size()));
+  char* description = base + kHeaderBytes;
+  char* offsets = description + 4 * chunks.size();
+  char* data = offsets + 4 * chunks.size();
+  for (const Chunk& c : chunks) {
+    put16(description, static_cast<std::uint16_t>(ids[c.first] >> 16));
+    put16(description + 2, static_cast<std::uint16_t>(c.cardinality - 1));
+    description += 4;
+    put32(offsets, static_cast<std::uint32_t>(data - base));
+    offsets += 4;
+    if (c.cardinality > kArrayChunkMax) {
+      std::uint64_t words[kBitsetBytes / 8] = {};
+      for (std::size_t i = c.first; i < c.end; ++i) words[(ids[i] & 0xffff) >> 6] |= std::uint64_t{1} << (ids[i] & 63);
+      std::memcpy(data, words, kBitsetBytes);
+      data += kBitsetBytes;
+    } else {
+      put16(data, static_cast<std::uint16_t>(ids[c.first]));
+      data += 2;
+      for (std::size_t i = c.first + 1; i < c.end; ++i)
+        if (ids[i] != ids[i - 1]) {
+          put16(data, static_cast<std::uint16_t>(ids[i]));
+          data += 2;
+        }
+    }
+  }
+  return adopt(roaring_bitmap_portable_deserialize_safe(base, bytes));
+}
 
 }  // namespace vostrel

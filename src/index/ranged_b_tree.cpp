@@ -1,7 +1,9 @@
-// The ordered value prefix of the tree's composite keys, and the tree at its designed node size.
+// The ordered value prefix of the tree's composite keys, the sorting and assembly of range
+// answers, and the tree at its designed node size.
 #include "index/ranged_b_tree.hpp"
 
 #include <bit>
+#include <limits>
 
 namespace vostrel {
 
@@ -52,6 +54,187 @@ Key128 ordered_prefix(const NumericValue& value) noexcept {
   const auto z = static_cast<unsigned>(std::countl_zero(f));
   return signed_prefix(negative, extended_form(negative, kSubnormalBase - z, f << z));
 }
+
+namespace detail {
+
+namespace {
+
+// A radix sort takes digits of `Bits` bits, one pass per digit; a pass whose digit is the same
+// for every id (the top digits of small ids) is skipped. Each pass clears and sums a table of
+// 2**Bits counters whatever the number of ids, so few ids take narrow digits and many take
+// wide ones, which need fewer passes.
+constexpr unsigned kNarrowDigitBits = 8;
+constexpr unsigned kWideDigitBits = 11;  // 2048 counters per pass stay in the first-level cache
+// Below this many ids a comparison sort beats even the narrow digits' counters.
+constexpr std::size_t kRadixSortMinIds = 64;
+// From this many ids on, the wide digits' larger tables cost less than the passes they save.
+constexpr std::size_t kWideDigitsMinIds = 1024;
+
+template <unsigned Bits>
+void radix_sort(std::vector<Id>& ids, std::vector<Id>& scratch) {
+  constexpr unsigned kPasses = (kIdBits + Bits - 1) / Bits;
+  constexpr std::size_t kBuckets = std::size_t{1} << Bits;
+  constexpr Id kMask = static_cast<Id>(kBuckets - 1);
+  const std::size_t n = ids.size();
+  std::array<std::array<std::uint32_t, kBuckets>, kPasses> counts{};
+  for (const Id id : ids)
+    for (unsigned d = 0; d < kPasses; ++d) ++counts[d][(id >> (d * Bits)) & kMask];
+  scratch.resize(n);
+  Id* from = ids.data();
+  Id* to = scratch.data();
+  for (unsigned d = 0; d < kPasses; ++d) {
+    const unsigned shift = d * Bits;
+    auto& c = counts[d];
+    if (c[(from[0] >> shift) & kMask] == n) continue;
+    std::uint32_t start = 0;
+    for (std::uint32_t& count : c) start += std::exchange(count, start);
+    for (std::size_t i = 0; i < n; ++i) to[c[(from[i] >> shift) & kMask]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != ids.data()) std::copy(from, from + n, ids.data());
+}
+
+constexpr unsigned kChunkBits = 16;
+// An answer averaging this many ids per chunk it spans is mostly bitset chunks.
+constexpr std::uint64_t kUniteBitmapsMinIdsPerChunk = 2048;
+// The admissible ids are read against a bitset of the loose ids while they number at most
+// this many per loose id (each costs one probe) and the bitset takes at most this many bits
+// per id read (clearing it costs one word per 64 bits).
+constexpr std::uint64_t kFilterMaxAdmissiblePerId = 4;
+constexpr std::uint64_t kFilterMaxBitsPerId = 256;
+
+}  // namespace
+
+void sort_ids(std::vector<Id>& ids, std::vector<Id>& space) {
+  if (std::is_sorted(ids.begin(), ids.end())) return;
+  if (ids.size() < kRadixSortMinIds)
+    std::sort(ids.begin(), ids.end());
+  else if (ids.size() < kWideDigitsMinIds)
+    radix_sort<kNarrowDigitBits>(ids, space);
+  else
+    radix_sort<kWideDigitBits>(ids, space);
+}
+
+void RangeScratch::reset() noexcept {
+  // A thread keeps at most this much of each buffer for its next query; what a rare huge
+  // query grew beyond it goes back to the allocator.
+  constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+  auto reset_one = [](auto& v) {
+    v.clear();
+    if (v.capacity() * sizeof(v[0]) > kKeptBytes) std::exchange(v, {});
+  };
+  reset_one(ids);
+  reset_one(more);
+  reset_one(whole);
+  if (marks.size() * sizeof(marks[0]) > kKeptBytes)
+    std::exchange(marks, {});
+  else if (marks_set)
+    std::fill(marks.begin(), marks.end(), 0);
+  marks_set = false;
+  in_use = false;
+}
+
+namespace {
+thread_local RangeScratch thread_scratch;
+}  // namespace
+
+RangeParts::RangeParts() : s_(&thread_scratch) {
+  if (s_->in_use) {
+    own_ = std::make_unique<RangeScratch>();
+    s_ = own_.get();
+  }
+  s_->in_use = true;
+}
+
+RangeParts::~RangeParts() { s_->reset(); }
+
+Bitmap RangeParts::finish(const Bitmap& admissible) {
+  std::vector<Id>& ids = s_->ids;
+  std::vector<const Bitmap*>& whole = s_->whole;
+  if (admissible.is_empty() || (ids.empty() && whole.empty())) return Bitmap();
+  Id lo = std::numeric_limits<Id>::max();
+  Id hi = 0;
+  for (const Id id : ids) {
+    lo = std::min(lo, id);
+    hi = std::max(hi, id);
+  }
+  if (!whole.empty()) {
+    std::uint64_t total = ids.size();
+    for (const Bitmap* b : whole) {
+      total += b->cardinality();
+      lo = std::min(lo, b->minimum());
+      hi = std::max(hi, b->maximum());
+    }
+    // Where the answer fills its chunks densely the bitmaps are united as they are: their
+    // chunks become bitsets, which unite word by word. Where it is sparse, uniting would
+    // merge arrays chunk by chunk, so their ids join the loose ones instead.
+    const std::uint64_t chunks = (hi >> kChunkBits) - (lo >> kChunkBits) + 1;
+    if (total / chunks >= kUniteBitmapsMinIdsPerChunk) return unite(admissible);
+    for (const Bitmap* b : whole) b->append_to(ids);
+    whole.clear();
+  }
+  // The admissible ids in [lo, hi]; when there are not many more of them than loose ids, the
+  // loose ids are marked in a bitset over [lo, hi] and the admissible ones read against it:
+  // no sorting, and the answer comes out in order.
+  const std::uint64_t below = lo == 0 ? 0 : admissible.rank(lo - 1);
+  const std::uint64_t candidates = admissible.rank(hi) - below;
+  const std::uint64_t span = std::uint64_t{hi} - lo + 1;
+  if (candidates <= kFilterMaxAdmissiblePerId * ids.size() &&
+      span <= kFilterMaxBitsPerId * (ids.size() + candidates))
+    return filter(admissible, lo, span, below, candidates);
+  sort_ids(ids, s_->more);
+  Bitmap result = Bitmap::of_sorted(ids);
+  // Every id of [lo, hi] admissible: nothing to take out.
+  if (candidates != span) result.and_inplace(admissible);
+  return result;
+}
+
+Bitmap RangeParts::unite(const Bitmap& admissible) {
+  std::vector<const Bitmap*>& whole = s_->whole;
+  // Up to this many bitmaps are united one by one; more in one pass. Each pairwise union
+  // rewrites the growing result, while a single pass first builds every touched chunk as a
+  // dense bitset, which pays only when many parts meet.
+  constexpr std::size_t kPairwiseUnionParts = 4;
+  sort_ids(s_->ids, s_->more);
+  Bitmap loose = Bitmap::of_sorted(s_->ids);
+  Bitmap result;
+  if (whole.size() < kPairwiseUnionParts) {
+    result = std::move(loose);
+    for (const Bitmap* b : whole) result.or_inplace(*b);
+  } else {
+    whole.push_back(&loose);
+    result = Bitmap::or_many(whole);
+  }
+  result.and_inplace(admissible);
+  return result;
+}
+
+Bitmap RangeParts::filter(const Bitmap& admissible, Id lo, std::uint64_t span, std::uint64_t below,
+                          std::uint64_t candidates) {
+  std::vector<std::uint64_t>& marks = s_->marks;
+  const std::size_t words = (span + 63) / 64;
+  if (marks.size() < words) marks.resize(words);
+  s_->marks_set = true;
+  for (const Id id : s_->ids) {
+    const Id at = id - lo;
+    marks[at >> 6] |= std::uint64_t{1} << (at & 63);
+  }
+  std::vector<Id>& kept = s_->more;
+  kept.clear();
+  admissible.append_slice(below, candidates, kept);
+  std::size_t n = 0;
+  for (const Id id : kept) {
+    const Id at = id - lo;
+    kept[n] = id;
+    n += (marks[at >> 6] >> (at & 63)) & 1;
+  }
+  kept.resize(n);
+  for (const Id id : s_->ids) marks[(id - lo) >> 6] = 0;
+  s_->marks_set = false;
+  return Bitmap::of_sorted(kept);
+}
+
+}  // namespace detail
 
 template struct BasicLeafNode<kNodeSlots>;
 template struct BasicInternalNode<kNodeSlots>;

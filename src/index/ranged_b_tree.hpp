@@ -12,6 +12,10 @@
 //    walks back up. Bitmaps are kept incrementally: one `add` per level on insertion, one
 //    `remove` per level on removal; a split builds only the right half's bitmap.
 //  - Removal never rebalances: separators stay, nodes may empty out, the height never shrinks.
+//  - A range query enters only the nodes on its two boundary paths. A child strictly between
+//    them is answered without being entered: a leaf from its keys, a deeper child from its
+//    slot bitmap. Ids read from keys are sorted once and become one bitmap; small bitmaps join
+//    them as ids, since uniting many sparse bitmaps costs more than sorting their ids.
 //  - Each object id is held under at most one value at a time (the per-attribute value map
 //    guarantees it): the slot bitmaps track ids, not pairs.
 //  - The tree has no lock of its own; callers serialise writers and may run readers together.
@@ -85,10 +89,12 @@ struct Bound {
 enum class KeyIndexMode : std::uint8_t { kLowerIncluded, kLowerExcluded, kUpperIncluded, kUpperExcluded };
 
 /// What a range query touched, for tests and diagnostics: nodes entered at each depth (the
-/// root is depth 0) and children answered from their slot bitmaps without being entered.
+/// root is depth 0), and children answered without being entered: from their slot bitmaps, or
+/// (leaves) from their keys.
 struct RangeQueryTrace {
   std::vector<std::size_t> nodes_per_depth;
   std::size_t children_from_bitmaps = 0;
+  std::size_t children_from_keys = 0;
 
   void enter(std::size_t depth) {
     if (nodes_per_depth.size() <= depth) nodes_per_depth.resize(depth + 1, 0);
@@ -278,34 +284,55 @@ struct PrefixBound {
   }
 };
 
-/// A range query's answer before the admissible set is applied: the ids found in boundary
-/// leaves, and the bitmaps of the children that lie wholly inside the range. Uniting them once
-/// and intersecting once gives the same ids as intersecting each part and uniting the results.
-template <std::size_t Slots>
+/// Buffers that range queries work in. Each thread keeps one set between its queries, so a
+/// query neither grows its buffers from nothing nor pages in fresh memory.
+struct RangeScratch {
+  std::vector<Id> ids;               // the ids read from leaf keys
+  std::vector<Id> more;              // a second run of ids: sorting space, admissible ids
+  std::vector<std::uint64_t> marks;  // a bitset over an id span; all zero unless marks_set
+  std::vector<const Bitmap*> whole;  // bitmaps of the children wholly inside the range
+  bool marks_set = false;            // a query failed before clearing the bits it set
+  bool in_use = false;
+
+  /// Empties the buffers, releasing any that grew beyond what is worth keeping.
+  void reset() noexcept;
+};
+
+/// Sorts ids ascending, using `space` as room: nothing when they already ascend (ids handed
+/// out in value order come from the leaves in order), a comparison sort for few, a radix sort
+/// for many.
+void sort_ids(std::vector<Id>& ids, std::vector<Id>& space);
+
+/// A range query's answer before the admissible set is applied: the ids read from leaf keys
+/// (the boundary leaves' keys within the range, and every key of the leaves wholly inside it
+/// that hang below a boundary node), and the bitmaps of the deeper children wholly inside it.
+/// Uniting them once and intersecting once gives the same ids as intersecting each part and
+/// uniting the results.
 class RangeParts {
  public:
-  /// Notes an id found in a boundary leaf.
-  void add_leaf_id(Id id) {
-    if (count_ == buffer_.size()) flush();
-    buffer_[count_++] = id;
-  }
+  /// Works in the thread's scratch buffers, or in its own when a query on this thread is
+  /// already using them.
+  RangeParts();
+  ~RangeParts();
+  RangeParts(const RangeParts&) = delete;
+  RangeParts& operator=(const RangeParts&) = delete;
+
+  /// Notes an id read from a leaf key.
+  void add_id(Id id) { s_->ids.push_back(id); }
   /// Notes the bitmap of a child wholly inside the range.
-  void add_whole(const Bitmap& b) { whole_.push_back(&b); }
+  void add_whole(const Bitmap& b) { s_->whole.push_back(&b); }
   /// The union of everything noted, intersected with `admissible`.
   [[nodiscard]] Bitmap finish(const Bitmap& admissible);
 
  private:
-  // Sorted ids enter a bitmap by appending, so the ids of the two boundary leaves are
-  // gathered first and added in order.
-  void flush() {
-    std::sort(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count_));
-    loose_.add_many(std::span<const Id>(buffer_.data(), count_));
-    count_ = 0;
-  }
-  std::array<Id, 2 * Slots> buffer_;
-  std::size_t count_ = 0;
-  Bitmap loose_;
-  std::vector<const Bitmap*> whole_;
+  /// The answer as the union of the loose ids' bitmap and the whole children's bitmaps.
+  Bitmap unite(const Bitmap& admissible);
+  /// The answer from the loose ids alone, all within [lo, lo + span), reading the `candidates`
+  /// admissible ids from index `below` on against a bitset of them.
+  Bitmap filter(const Bitmap& admissible, Id lo, std::uint64_t span, std::uint64_t below, std::uint64_t candidates);
+
+  RangeScratch* s_;                    // the thread's buffers, or own_
+  std::unique_ptr<RangeScratch> own_;  // only while the thread's are taken
 };
 
 /// Unites `part` into `into`, taking `part`'s storage when `into` is still empty.
@@ -361,7 +388,7 @@ class BasicBitMapBTreeNode {
                                    RangeQueryTrace* trace = nullptr) const;
   /// Gathers the parts of the answer below this node, entering only the boundary children.
   void collect_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
-                     detail::RangeParts<Slots>& parts, RangeQueryTrace* trace, std::size_t depth) const;
+                     detail::RangeParts& parts, RangeQueryTrace* trace, std::size_t depth) const;
 
   /// A deep copy of the subtree (an empty handle copies as empty).
   [[nodiscard]] BasicBitMapBTreeNode clone() const;
@@ -404,7 +431,16 @@ struct BasicLeafNode {
   [[nodiscard]] Bitmap ids() const;
   /// Adds the ids of the keys within the bounds to `parts`.
   void collect_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
-                     detail::RangeParts<Slots>& parts) const;
+                     detail::RangeParts& parts) const;
+  /// Asks for the whole leaf's keys and run bounds to be loaded.
+  void prefetch() const noexcept {
+    keys.prefetch(0, Slots);
+    __builtin_prefetch(&len);
+  }
+  /// Adds the ids of every key to `parts`.
+  void collect_all(detail::RangeParts& parts) const {
+    for (std::size_t i = offset; i < offset + len; ++i) parts.add_id(static_cast<Id>(keys.key(i)));
+  }
 };
 
 /// An internal node; slot i is the triple keys[i], children[i], bitmaps[i].
@@ -552,28 +588,6 @@ using BitMapBTreeNode = BasicBitMapBTreeNode<kNodeSlots>;
 using BitMapBTree = BasicBitMapBTree<kNodeSlots>;
 
 // ---------------------------------------------------------------------------------------------
-// Range answers
-
-template <std::size_t S>
-Bitmap detail::RangeParts<S>::finish(const Bitmap& admissible) {
-  // Up to this many parts are united one by one; more in one pass. Each pairwise union
-  // rewrites the growing result, while a single pass first builds every touched chunk as a
-  // dense bitset, which pays only when many parts meet.
-  constexpr std::size_t kPairwiseUnionParts = 4;
-  flush();
-  Bitmap result;
-  if (whole_.size() <= kPairwiseUnionParts) {
-    result = std::move(loose_);
-    for (const Bitmap* b : whole_) result.or_inplace(*b);
-  } else {
-    whole_.push_back(&loose_);
-    result = Bitmap::or_many(whole_);
-  }
-  result.and_inplace(admissible);
-  return result;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Leaf
 
 template <std::size_t S>
@@ -646,7 +660,7 @@ Bitmap BasicLeafNode<S>::ids() const {
 
 template <std::size_t S>
 void BasicLeafNode<S>::collect_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
-                                     detail::RangeParts<S>& parts) const {
+                                     detail::RangeParts& parts) const {
   keys.prefetch(offset, offset + len);
   // The keys below the lower bound form a prefix of the run: skip it by bisection.
   std::size_t below = 0;
@@ -663,7 +677,7 @@ void BasicLeafNode<S>::collect_range(const detail::PrefixBound& lower, const det
     if (!keys.has(i)) break;
     const Key128 k = keys.key(i);
     if (!upper.within_upper(k >> kIdBits)) break;
-    parts.add_leaf_id(static_cast<Id>(k));
+    parts.add_id(static_cast<Id>(k));
   }
 }
 
@@ -852,14 +866,14 @@ template <std::size_t S>
 Bitmap BasicBitMapBTreeNode<S>::query_range(const Bound& lower, const Bound& upper, const Bitmap& admissible,
                                             RangeQueryTrace* trace) const {
   if (admissible.is_empty()) return Bitmap();
-  detail::RangeParts<S> parts;
+  detail::RangeParts parts;
   collect_range(detail::PrefixBound(lower), detail::PrefixBound(upper), parts, trace, 0);
   return parts.finish(admissible);
 }
 
 template <std::size_t S>
 void BasicBitMapBTreeNode<S>::collect_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
-                                            detail::RangeParts<S>& parts, RangeQueryTrace* trace,
+                                            detail::RangeParts& parts, RangeQueryTrace* trace,
                                             std::size_t depth) const {
   if (trace) trace->enter(depth);
   if (const Leaf* leaf = as_leaf()) return leaf->collect_range(lower, upper, parts);
@@ -884,8 +898,8 @@ void BasicBitMapBTreeNode<S>::collect_range(const detail::PrefixBound& lower, co
   if (first > last) return;
   // A boundary child that is not also the other boundary lies wholly on the inner side of the
   // other bound, so it is entered with that side unbounded; a first child with no lower limit
-  // that is not also the last lies wholly inside and is answered from its bitmap. Either way
-  // only the two boundary paths are entered.
+  // that is not also the last lies wholly inside and is answered like the children between.
+  // Either way only the two boundary paths are entered.
   const bool apart = first < last;
   const detail::PrefixBound open;
   const std::size_t off = node->offset;
@@ -894,17 +908,29 @@ void BasicBitMapBTreeNode<S>::collect_range(const detail::PrefixBound& lower, co
     const BasicBitMapBTreeNode& c = node->child(off + i);
     return c.present() ? &c : nullptr;
   };
-  auto from_bitmap = [&](std::size_t i) {
-    if (const Bitmap* b = node->bitmaps.find(off + i)) {
+  // A leaf wholly inside the range is read from its keys: its bitmap would be one of many
+  // small ones to unite, while its ids join the boundary leaves' ids, sorted once. Deeper
+  // children wholly inside are answered from their bitmaps.
+  auto whole_child = [&](std::size_t i) {
+    if (const BasicBitMapBTreeNode* c = child_at(i); c && c->is_leaf()) {
+      c->as_leaf()->collect_all(parts);
+      if (trace) ++trace->children_from_keys;
+    } else if (const Bitmap* b = node->bitmaps.find(off + i)) {
       parts.add_whole(*b);
       if (trace) ++trace->children_from_bitmaps;
     }
   };
   if (apart && lower.unbounded())
-    from_bitmap(first);
+    whole_child(first);
   else if (const BasicBitMapBTreeNode* c = child_at(first))
     c->collect_range(lower, apart ? open : upper, parts, trace, depth + 1);
-  for (std::size_t i = first + 1; i < last; ++i) from_bitmap(i);
+  // Leaves are read while the ones a few places ahead are being fetched.
+  constexpr std::size_t kPrefetchAhead = 2;
+  for (std::size_t i = first + 1; i < last; ++i) {
+    if (i + kPrefetchAhead < last)
+      if (const BasicBitMapBTreeNode* c = child_at(i + kPrefetchAhead); c && c->is_leaf()) c->as_leaf()->prefetch();
+    whole_child(i);
+  }
   if (apart)
     if (const BasicBitMapBTreeNode* c = child_at(last)) c->collect_range(open, upper, parts, trace, depth + 1);
 }
