@@ -1,8 +1,6 @@
 // Keyword arguments to keyword queries.
 #include "module/keyword_query.hpp"
 
-#include "module/runtime.hpp"
-
 namespace vostrel::py {
 namespace {
 
@@ -12,11 +10,11 @@ void add_values(KeywordValues& values, Handle obj) {
     values.insert(PyValue::make(obj.ptr()));
     return;
   }
-  PyObject* const panic = panic_exception_type();  // made first: not while an error is pending
   PyObject* iter = PyObject_GetIter(obj.ptr());
   if (!iter) {
-    // Not iterable: the object is the one value. A fatal failure keeps propagating.
-    if (PyErr_ExceptionMatches(panic)) throw_host_error();
+    // Not iterable: the object is the one value. Anything that is not an Exception (an
+    // interrupt, an exit, a fatal failure) keeps propagating.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_host_error();
     PyErr_Clear();
     values.insert(PyValue::make(obj.ptr()));
     return;

@@ -1,4 +1,5 @@
 // The host class Index: construction, the object list, adding indexable objects, queries and union.
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -124,20 +125,28 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+/// A sequence's length is trusted only this far when reserving room for its items: beyond it
+/// the array grows as items arrive, so a lying `__len__` cannot demand one huge allocation.
+constexpr Py_ssize_t kMaxReservedItems = Py_ssize_t{1} << 16;
+
 /// The items of objs as Indexables, in sequence order; strings and non-sequences are refused.
 std::vector<Object> extract_indexables(Handle objs) {
   return convert_arg("objs", [&] {
     if (PyUnicode_Check(objs.ptr())) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(objs.ptr())) raise_cannot_convert(objs, "Sequence");
-    const Py_ssize_t n = PySequence_Size(objs.ptr());
-    if (n < 0) throw_host_error();
+    const Py_ssize_t hint = PyObject_LengthHint(objs.ptr(), 0);
+    if (hint < 0) throw_host_error();
     std::vector<Object> items;
-    items.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      Object item = require(PySequence_GetItem(objs.ptr(), i));
+    items.reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedItems)));
+    // Iterated rather than indexed up to a length read once, so that a sequence whose length
+    // changes or lies while its items are read gives exactly the items it yields.
+    Object iter = require(PyObject_GetIter(objs.ptr()));
+    while (PyObject* next = PyIter_Next(iter.ptr())) {
+      Object item = Object::steal(next);
       if (!is_instance(item.handle(), indexable_type())) raise_cannot_convert(item.handle(), "Indexable");
       items.push_back(std::move(item));
     }
+    if (PyErr_Occurred()) throw_host_error();
     return items;
   });
 }

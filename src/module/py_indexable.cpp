@@ -53,34 +53,33 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
   });
 }
 
+/// A new reference to the recorded value of `name`, or null when the object has no such
+/// attribute. The read locks of every index that holds the object are taken, each once, in
+/// ascending identity, and held only for the lookup: nothing here runs host code.
+Object recorded_attribute(const Indexable& record, std::string_view name) {
+  const ResolvedTables tables = resolve_distinct(record);
+  boost::container::small_vector<RwLock<QueryMapTable>::ReadGuard, kInlineIndexRecords> guards;
+  for (const SharedTable& table : tables) guards.push_back(table->read());
+  if (auto it = record.attributes.find(AttrName(name)); it != record.attributes.end())
+    return Object::borrow(it->second.obj().get());
+  return {};
+}
+
 PyObject* indexable_getattro(PyObject* self, PyObject* name) noexcept {
   return call_object([&]() -> Object {
     IndexableInstance* inst = IndexableInstance::cast(self);
     if (!PyUnicode_Check(name)) convert_arg("name", [&] { raise_cannot_convert(Handle(name), "PyString"); });
     SharedBorrow borrowed(inst->borrow);
-    std::optional<std::string_view> text;
+    std::string_view text;
     try {
       text = utf8_view(Handle(name));
     } catch (HostError&) {
-    }
-    Object stored;
-    {
-      // Only the map lookup runs under the read locks. Host code (the generic lookup, a property,
-      // a finaliser run by an allocation) may wait for the interpreter lock or take an index lock
-      // itself; with a lock held here, a writer waiting with the interpreter lock would deadlock.
-      const ResolvedTables tables = resolve_distinct(inst->record);
-      boost::container::small_vector<RwLock<QueryMapTable>::ReadGuard, kInlineIndexRecords> guards;
-      for (const SharedTable& table : tables) guards.push_back(table->read());
-      const auto& attributes = inst->record.attributes;
-      if (text)
-        if (auto it = attributes.find(AttrName(*text)); it != attributes.end())
-          stored = Object::borrow(it->second.obj().get());
-    }
-    if (!text) {
       PyErr_SetObject(PyExc_AttributeError, name);
       throw_host_error();
     }
-    if (stored) return stored;
+    if (Object found = recorded_attribute(inst->record, text)) return found;
+    // The generic lookup runs host code (properties, descriptors, finalisers), which may add to
+    // or assign in the indexes that hold this object: no index lock is held from here on.
     if (PyObject* found = PyObject_GenericGetAttr(self, name)) return Object::steal(found);
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();

@@ -80,6 +80,10 @@ GilRelease::~GilRelease() {
 
 PyObject* panic_exception_type() {
   static PyObject* type = [] {
+    // First asked for while an error may be pending (an unhashable value's TypeError is being
+    // looked at): the creation must not see it, and it must still be pending afterwards.
+    PyObject *pending_type, *pending_value, *pending_traceback;
+    PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
     PyObject* t = PyErr_NewExceptionWithDoc(
         "vostrel_runtime.PanicException",
         "Raised when native code called from Python fails fatally.\n\n"
@@ -91,6 +95,7 @@ PyObject* panic_exception_type() {
       std::fputs("Vostrel: could not create PanicException\n", stderr);
       std::abort();
     }
+    PyErr_Restore(pending_type, pending_value, pending_traceback);
     return t;
   }();
   return type;

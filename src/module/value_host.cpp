@@ -20,8 +20,9 @@ PyValue PyValue::make(HostObject* obj) {
   }
   Py_hash_t hash = PyObject_Hash(obj);
   if (hash == -1 && PyErr_Occurred()) {
-    // A fatal failure raised through __hash__ keeps propagating; anything else means unhashable.
-    if (PyErr_ExceptionMatches(py::panic_exception_type())) throw_host_error();
+    // An ordinary exception means unhashable. Anything that is not an Exception (an interrupt,
+    // an exit, a fatal failure raised through __hash__) keeps propagating.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_host_error();
     PyErr_Clear();  // an unhashable value groups with hash 0
     hash = 0;
   }
