@@ -11,7 +11,7 @@ Index Index::make() {
 
 Index Index::clone() const { return Index{query_maps, stored_items, ids.clone()}; }
 
-void _add_index(QueryMapTable& table, Id id, AttrName name, const PyValue& value) {
+void _add_index(QueryMapTable& table, Id id, AttrName name, const ValueKey& value) {
   if (auto it = table.find(name); it != table.end()) {
     it->second->insert(value, id);
     return;

@@ -38,7 +38,7 @@ struct Index {
 
 /// Indexes one attribute value of one object; the caller holds the table's write lock and has
 /// already left out names that are not indexed.
-void _add_index(QueryMapTable& table, Id id, AttrName name, const PyValue& value);
+void _add_index(QueryMapTable& table, Id id, AttrName name, const ValueKey& value);
 
 /// Puts item into slot id, growing the store to id + 1 slots if needed and replacing any item.
 void store_item(ItemStore& store, Id id, StoredItem item);

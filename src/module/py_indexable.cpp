@@ -82,10 +82,12 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) noexcept {
 
 /// Moves the object's id to `value` under `name` in every index it has a record of.
 void update_indexes(const Indexable& record, const AttrName& name, const PyValue* old, const PyValue& value) {
+  const std::optional<ValueKey> old_key = old ? std::optional<ValueKey>(*old) : std::nullopt;
+  const ValueKey key(value);
   for (const IndexMeta& meta : record.index_meta) {
     SharedTable table = meta.resolve();
     if (!table) continue;
-    update_index(table->write(), name, old, value, record.id);
+    update_index(table->write(), name, old_key ? &*old_key : nullptr, key, record.id);
   }
 }
 

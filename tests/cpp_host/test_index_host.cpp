@@ -51,7 +51,7 @@ std::string disagreement(Handle index_obj) {
   for (const auto& [name, map] : *table)
     for (const auto& [value, set] : map->value_sets) {
       auto ids = set.to_vector();
-      if (!ids.empty()) actual[{std::string(name.view()), value.hash()}].insert(ids.begin(), ids.end());
+      if (!ids.empty()) actual[{std::string(name.view()), value}].insert(ids.begin(), ids.end());
     }
   if (expected != actual) return "table and attributes differ";
   auto ids = index.ids.to_vector();
