@@ -310,10 +310,11 @@ def cycle_failures(objs, v):
     for call in [lambda: Record(v=v, bad=2**64), lambda: setattr(objs[0], "v", 2**64),
                  lambda: index.get_by_attribute(v=[v, 2**64]), lambda: Q.bt("v", v, 2**64),
                  lambda: Q.in_("v", [v, "\ud800"]), lambda: index.reduce(v=[v, "\udc00"]),
-                 lambda: index.add_object_many([objs[0], objs[0]])]:
+                 lambda: index.add_object_many([objs[0], objs[0]]), lambda: delattr(objs[0], "v"),
+                 lambda: objs[1].missing]:
         try:
             call()
-        except (OverflowError, UnicodeEncodeError, RuntimeError):
+        except (OverflowError, UnicodeEncodeError, RuntimeError, AttributeError):
             pass
 
 
