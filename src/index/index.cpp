@@ -11,7 +11,7 @@ Index Index::make() {
 
 Index Index::clone() const { return Index{query_maps, stored_items, ids.clone()}; }
 
-void _add_index(QueryMapTable& table, Id id, AttrName name, const ValueKey& value) {
+void _add_index(QueryMapTable& table, Id id, AttrName name, const PyValue& value) {
   if (auto it = table.find(name); it != table.end()) {
     it->second->insert(value, id);
     return;
@@ -55,7 +55,7 @@ UnionArrivals union_arrivals(const Index& self, const Index& other) {
   auto store = other.stored_items->read();
   for (Id id : arrivals.ids) {
     if (id >= store->size() || !(*store)[id]) fatal_missing_value();
-    arrivals.items.push_back((*store)[id].share());
+    arrivals.items.push_back(*(*store)[id]);
   }
   return arrivals;
 }

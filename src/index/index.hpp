@@ -21,9 +21,8 @@
 namespace vostrel {
 
 using SharedTable = std::shared_ptr<RwLock<QueryMapTable>>;
-/// Slot i holds the object whose id is i (an empty item for no object); sparse, grows on demand,
-/// never shrinks.
-using ItemStore = std::vector<StoredItem>;
+/// Slot i holds the object whose id is i; sparse, grows on demand, never shrinks.
+using ItemStore = std::vector<std::optional<StoredItem>>;
 using SharedStore = std::shared_ptr<RwLock<ItemStore>>;
 
 struct Index {
@@ -39,7 +38,7 @@ struct Index {
 
 /// Indexes one attribute value of one object; the caller holds the table's write lock and has
 /// already left out names that are not indexed.
-void _add_index(QueryMapTable& table, Id id, AttrName name, const ValueKey& value);
+void _add_index(QueryMapTable& table, Id id, AttrName name, const PyValue& value);
 
 /// The poisoned-lock error when the table or the store is poisoned. Operations that write both
 /// check first, so that a failure on one leaves the other as it was.
@@ -66,12 +65,11 @@ void narrow_value_sets(QueryMapTable& table, const Bitmap& kept);
 /// The objects a union brings into an index: those of the other index it does not hold yet.
 struct UnionArrivals {
   std::vector<Id> ids;             // ascending
-  std::vector<StoredItem> items;   // items[i] is the object of ids[i], also held by the other store
+  std::vector<StoredItem> items;   // items[i] is the object of ids[i], shared with the other store
 };
 
 /// The objects of other's `ids` that self's `ids` lacks, read from other's store under its read
-/// lock; an id without a filled slot there is the missing-value error. Takes a reference to each
-/// object, so the caller holds the interpreter lock.
+/// lock; an id without a filled slot there is the missing-value error.
 [[nodiscard]] UnionArrivals union_arrivals(const Index& self, const Index& other);
 
 /// Afterwards self answers every query as if each object of other had been added to it: other's

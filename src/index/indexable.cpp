@@ -37,26 +37,21 @@ void add_index(Indexable& obj, IndexMeta record) {
   for (auto& [identity, meta] : kept) obj.index_meta.push_back(std::move(meta));
 }
 
-void update_index(RwLock<QueryMapTable>::WriteGuard table, AttrName name, const ValueKey* old,
-                  const ValueKey& value, Id id) {
+void update_index(RwLock<QueryMapTable>::WriteGuard table, AttrName name, const PyValue* old,
+                  const PyValue& value, Id id) {
   if (!is_indexable_name(name.view())) return;
-  auto it = table->find(name);
-  if (old && it != table->end()) {
-    QueryMap& map = *it->second;
-    if (const HybridSet* set = map.find(old->hash)) {
-      // The same value again, already indexed: taking it out and putting it back changes nothing.
-      if (*old == value && set->contains(id)) return;
-      map.remove_and_prune(*old, id);
-    }
-    if (map.value_sets.empty()) {
-      table->erase(it);
-      it = table->end();
+  if (old) {
+    const PyValue previous = *old;
+    if (auto it = table->find(name); it != table->end()) {
+      QueryMap& map = *it->second;
+      if (map.find(previous)) {
+        map.remove_id(previous, id);
+        map.check_prune(previous);
+      }
+      if (map.value_sets.empty()) table->erase(it);
     }
   }
-  if (it != table->end())
-    it->second->insert(value, id);
-  else
-    _add_index(*table, id, std::move(name), value);
+  _add_index(*table, id, std::move(name), value);
 }
 
 void index_attributes(QueryMapTable& table, const Indexable& obj) {

@@ -55,8 +55,8 @@ void add_index(Indexable& obj, IndexMeta record);
 /// Moves id from `old` (when the object had the attribute) to `value` under `name` in one
 /// index's table, whose write guard it takes over and releases. Names beginning with "_" change
 /// nothing.
-void update_index(RwLock<QueryMapTable>::WriteGuard table, AttrName name, const ValueKey* old,
-                  const ValueKey& value, Id id);
+void update_index(RwLock<QueryMapTable>::WriteGuard table, AttrName name, const PyValue* old,
+                  const PyValue& value, Id id);
 
 /// Indexes every attribute of the object whose name adding indexes into `table`, whose write lock
 /// the caller holds; pairs the table already holds change nothing.

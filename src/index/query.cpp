@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -198,41 +197,25 @@ std::optional<NumericValue> numeric_value(const CastValue& v) {
   }
 }
 
-bool operator==(const ValueKey& a, const ValueKey& b) noexcept {
-  if (a.hash != b.hash || a.number.has_value() != b.number.has_value()) return false;
-  if (!a.number) return true;
-  const NumericValue& x = *a.number;
-  const NumericValue& y = *b.number;
-  if (x.index() != y.index()) return false;
-  if (const auto* i = std::get_if<std::int64_t>(&x)) return *i == std::get<std::int64_t>(y);
-  return std::bit_cast<std::uint64_t>(std::get<double>(x)) == std::bit_cast<std::uint64_t>(std::get<double>(y));
-}
-
-void QueryMap::insert(const ValueKey& value, Id id) {
-  const auto [it, added] = value_sets.try_emplace(value.hash, HybridSet::from_id(id));
-  if (!added) {
+void QueryMap::insert(const PyValue& value, Id id) {
+  auto it = value_sets.find(value);
+  if (it != value_sets.end()) {
     if (it->second.contains(id)) return;
     it->second.add(id);
+  } else {
+    value_sets.emplace(value, HybridSet::from_id(id));
   }
-  if (value.number) range_tree.insert(*value.number, id);
+  if (auto n = numeric_value(value.primitave())) range_tree.insert(*n, id);
 }
 
-void QueryMap::remove_id(const ValueKey& value, Id id) {
-  if (auto it = value_sets.find(value.hash); it != value_sets.end()) it->second.remove(id);
-  if (value.number) range_tree.remove(*value.number, id);
+void QueryMap::remove_id(const PyValue& value, Id id) {
+  if (auto it = value_sets.find(value); it != value_sets.end()) it->second.remove(id);
+  if (auto n = numeric_value(value.primitave())) range_tree.remove(*n, id);
 }
 
-void QueryMap::check_prune(const ValueKey& value) {
-  auto it = value_sets.find(value.hash);
+void QueryMap::check_prune(const PyValue& value) {
+  auto it = value_sets.find(value);
   if (it == value_sets.end()) fatal("no entry found for key");
-  if (it->second.is_empty()) value_sets.erase(it);
-}
-
-void QueryMap::remove_and_prune(const ValueKey& value, Id id) {
-  auto it = value_sets.find(value.hash);
-  if (it == value_sets.end()) fatal("no entry found for key");
-  it->second.remove(id);
-  if (value.number) range_tree.remove(*value.number, id);
   if (it->second.is_empty()) value_sets.erase(it);
 }
 
@@ -278,8 +261,8 @@ void QueryMap::merge(const QueryMap& other) {
   });
 }
 
-const HybridSet* QueryMap::find(std::uint64_t hash) const {
-  auto it = value_sets.find(hash);
+const HybridSet* QueryMap::find(const PyValue& value) const {
+  auto it = value_sets.find(value);
   return it == value_sets.end() ? nullptr : &it->second;
 }
 

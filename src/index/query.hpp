@@ -152,40 +152,22 @@ class QueryExpr {
 /// The tree's key for a value: Int and Float have one, Str and Unknown none.
 [[nodiscard]] std::optional<NumericValue> numeric_value(const CastValue& v);
 
-/// What a value map keeps of a value: the host hash that groups it and, for an Int or a Float,
-/// the number the tree orders it by.
-struct ValueKey {
-  std::uint64_t hash = 0;
-  std::optional<NumericValue> number;
-
-  ValueKey(std::uint64_t host_hash, std::optional<NumericValue> n) : hash(host_hash), number(n) {}
-  /// The key of a value; implicit, since every value map call may be given a value.
-  ValueKey(const PyValue& v) : hash(v.hash()), number(numeric_value(v.primitave())) {}  // NOLINT
-
-  /// Same hash and the same number, bit for bit: indexing the one in place of the other
-  /// changes nothing.
-  friend bool operator==(const ValueKey& a, const ValueKey& b) noexcept;
-};
-
 /// Fields: `value_sets` holds one entry per value (by host hash) that some object holds or held;
 /// an entry is created holding one id and may be left empty by `remove_id` until `check_prune`.
 /// `range_tree` holds every (number, id) pair inserted under an Int or Float value and not removed.
-/// The map keeps no host object: a value's hash is all that groups it, and its number is in the tree.
 struct QueryMap {
-  using ValueSets = boost::unordered_flat_map<std::uint64_t, HybridSet, PyValueHash>;
+  using ValueSets = boost::unordered_flat_map<PyValue, HybridSet, PyValueHash>;
 
   ValueSets value_sets;
   BitMapBTree range_tree;
 
   /// Puts id under value; a pair already held changes nothing (neither set nor tree).
-  void insert(const ValueKey& value, Id id);
+  void insert(const PyValue& value, Id id);
   /// Takes id out of value's set (if the value has an entry) and, for numbers, out of the tree.
   /// The entry stays, also when its set is now empty.
-  void remove_id(const ValueKey& value, Id id);
+  void remove_id(const PyValue& value, Id id);
   /// Drops value's entry when its set is empty; fatal "no entry found for key" when there is none.
-  void check_prune(const ValueKey& value);
-  /// `remove_id` then `check_prune`, with one lookup of the value; the entry must be there.
-  void remove_and_prune(const ValueKey& value, Id id);
+  void check_prune(const PyValue& value);
   /// Brings other's values and ids into this map, as if each of other's ids had been inserted
   /// here: values only other holds arrive as copies, shared values gain other's ids, and other's
   /// (number, id) pairs join the tree. An id this map already holds, in a set or the tree, keeps
@@ -193,8 +175,7 @@ struct QueryMap {
   void merge(const QueryMap& other);
 
   /// The set of value, or null.
-  [[nodiscard]] const HybridSet* find(std::uint64_t hash) const;
-  [[nodiscard]] const HybridSet* find(const PyValue& value) const { return find(value.hash()); }
+  [[nodiscard]] const HybridSet* find(const PyValue& value) const;
   /// Checks every set and the tree; the reason when an invariant is broken.
   [[nodiscard]] std::optional<std::string> verify() const;
 

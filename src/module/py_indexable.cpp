@@ -96,13 +96,10 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) noexcept {
 /// A poisoned table fails the assignment before any index changes: updating the healthy indexes
 /// first would leave them holding a value that the object, which keeps its old one, does not have.
 void update_indexes(const Indexable& record, const AttrName& name, const PyValue* old, const PyValue& value) {
-  const std::optional<ValueKey> old_key = old ? std::optional<ValueKey>(*old) : std::nullopt;
-  const ValueKey key(value);
   const ResolvedTables tables = resolve_distinct(record);
   for (const SharedTable& table : tables)
     if (table->is_poisoned()) fatal(kPoisonedLock);
-  for (const SharedTable& table : tables)
-    update_index(table->write(), name, old_key ? &*old_key : nullptr, key, record.id);
+  for (const SharedTable& table : tables) update_index(table->write(), name, old, value, record.id);
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {

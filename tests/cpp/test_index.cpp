@@ -53,12 +53,12 @@ TEST(Index, StoreGrowsToTheLargestIdAndReplaces) {
   const long before = test::released_host_refs();
   {
     ItemStore store;
-    store_item(store, 1000, StoredItem::adopt(fake_object(0)));
+    store_item(store, 1000, StoredItem{SharedHostRef::adopt(fake_object(0))});
     EXPECT_EQ(store.size(), 1001u);
-    EXPECT_EQ(std::count_if(store.begin(), store.end(), [](auto& s) { return static_cast<bool>(s); }), 1);
-    store_item(store, 2, StoredItem::adopt(fake_object(1)));
+    EXPECT_EQ(std::count_if(store.begin(), store.end(), [](auto& s) { return s.has_value(); }), 1);
+    store_item(store, 2, StoredItem{SharedHostRef::adopt(fake_object(1))});
     EXPECT_EQ(store.size(), 1001u);
-    store_item(store, 2, StoredItem::adopt(fake_object(1)));
+    store_item(store, 2, StoredItem{SharedHostRef::adopt(fake_object(1))});
     EXPECT_EQ(test::released_host_refs(), before + 1);  // the replaced item
   }
   EXPECT_EQ(test::released_host_refs(), before + 3);
@@ -102,8 +102,7 @@ TEST(UpdateIndex, MovesTheIdBetweenValues) {
       for (Id other : c.others_under_old) _add_index(*table, other, AttrName("colour"), str_value(c.old_hash));
     }
     const PyValue old = str_value(c.old_hash);
-    const ValueKey old_key = old;
-    update_index(lock.write(), AttrName("colour"), c.had_old ? &old_key : nullptr, str_value(c.new_hash), 1);
+    update_index(lock.write(), AttrName("colour"), c.had_old ? &old : nullptr, str_value(c.new_hash), 1);
     auto table = lock.read();
     EXPECT_EQ(verify_table(*table), std::nullopt);
     EXPECT_TRUE(ids_under(*table, "colour", str_value(c.new_hash)).count(1));
@@ -125,7 +124,7 @@ TEST(UpdateIndex, NumbersMoveInTheTree) {
   RwLock<QueryMapTable> lock;
   _add_index(*lock.write(), 1, AttrName("n"), int_value(5));
   _add_index(*lock.write(), 2, AttrName("n"), int_value(5));
-  const ValueKey old = int_value(5);
+  const PyValue old = int_value(5);
   update_index(lock.write(), AttrName("n"), &old, int_value(9), 1);
   const QueryMap& map = *lock.read()->find(AttrName("n"))->second;
   EXPECT_EQ(tree_ids(map, 5, 5), std::vector<Id>{2});
@@ -187,8 +186,8 @@ TEST(UpdateIndex, RandomisedAgainstModel) {
     const std::int64_t n = static_cast<std::int64_t>(rng() % 6);
     auto& attrs = objects[id];
     auto it = attrs.find(name);
-    std::optional<ValueKey> old;
-    if (it != attrs.end()) old = ValueKey(int_value(it->second));
+    std::optional<PyValue> old;
+    if (it != attrs.end()) old = int_value(it->second);
     update_index(lock.write(), AttrName(name), old ? &*old : nullptr, int_value(n), id);
     attrs[name] = n;
     ASSERT_EQ(verify_table(*lock.read()), std::nullopt);
