@@ -264,9 +264,10 @@ other.add_object_many(objects[4:])
 a, b = objects[0], objects[1]
 
 class Meddling(list):
-    def __getitem__(self, i):
-        index.collect()           # add_object_many holds the index exclusively
-        return super().__getitem__(i)
+    def __iter__(self):
+        for item in list.__iter__(self):
+            index.collect()       # add_object_many holds the index exclusively
+            yield item
 
 def meddling_values():
     yield "c0"

@@ -469,9 +469,10 @@ def test_ordinary_errors_leave_the_index_working_and_consistent():
     class Meddling(list):
         """A sequence whose items are fetched while the index is held by add_object_many."""
 
-        def __getitem__(self, i):
-            index.collect()
-            return super().__getitem__(i)
+        def __iter__(self):
+            for item in list.__iter__(self):
+                index.collect()
+                yield item
 
     def meddling_values():
         yield "c0"
