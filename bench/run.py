@@ -1,6 +1,6 @@
 """Runs the benchmark: builds every system over the same seeded records, checks that each returns
 the same records for every workload, times it beside the floors and writes the results.
-Usage: python -m bench.run [--n N ...] [--smoke] [--out DIR]"""
+Usage: python -m bench.run [--n N ...] [--smoke] [--systems NAME ...] [--out DIR]"""
 from __future__ import annotations
 
 import argparse
@@ -139,7 +139,8 @@ def peer_versions() -> dict:
     return out
 
 
-def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log) -> dict:
+def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
+          which: tuple = systems.ALL) -> dict:
     res: dict = {"n": n, "queries": {}, "build": {}, "assign": {}, "throughput": {},
                  "memory": {}, "unavailable": {}, "mismatches": []}
     cols = data.make_columns(n, SEED)
@@ -152,7 +153,7 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log) -> d
     res["floor_kind"] = "C helper" if take is not None else "comprehension over an array"
 
     live = []
-    for cls in systems.ALL:
+    for cls in which:
         if cls.vostrel and vobjs is None:
             continue
         s = cls()
@@ -243,7 +244,7 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log) -> d
     gc.unfreeze()
     gc.collect()
     if with_memory:
-        for cls in systems.ALL:
+        for cls in which:
             if cls.name in res["unavailable"] or (cls.vostrel and vobjs is None):
                 continue
             res["memory"][cls.name] = memory.in_subprocess(cls.name, n, SEED)
@@ -258,19 +259,24 @@ def main(argv=None) -> int:
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--mix-seconds", type=float, default=2.0)
     ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--systems", nargs="+", metavar="NAME", choices=[s.name for s in systems.ALL],
+                    help="run only these systems (a quick look at one change); default: all")
     ap.add_argument("--out", default=os.path.join(ROOT, "bench", "results"))
     a = ap.parse_args(argv)
     if a.smoke:
         a.n, a.repeats, a.mix_seconds, a.no_memory = [2000], 1, 0.05, True
         if a.out == ap.get_default("out"):
             a.out = os.path.join(ROOT, "build", "bench-smoke")
+    if a.systems is not None and a.out == ap.get_default("out"):
+        a.out = os.path.join(ROOT, "build", "bench-quick")  # a partial run keeps the full results
     os.makedirs(a.out, exist_ok=True)
     log = lambda m: print(m, flush=True)
+    which = tuple(s for s in systems.ALL if a.systems is None or s.name in a.systems)
     results = {"machine": machine(), "versions": peer_versions(), "runs": []}
     for n in a.n:
         log(f"N = {n:,}")
         repeats = a.repeats if n <= 200_000 else min(a.repeats, 3)
-        results["runs"].append(run_n(n, repeats, a.mix_seconds, not a.no_memory, log))
+        results["runs"].append(run_n(n, repeats, a.mix_seconds, not a.no_memory, log, which))
         with open(os.path.join(a.out, "results.json"), "w") as f:  # a later N may not finish
             json.dump(results, f, indent=1)
         report.write(results, a.out)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmark: builds Vostrel, installs the peers of the `bench` extra into .venv and runs
-# bench/ (results in bench/results/). Arguments go to the suite: --n N ..., --smoke, --no-memory.
+# bench/ (results in bench/results/). Arguments go to the suite: --n N ..., --smoke, --no-memory,
+# --systems NAME ... (only those systems, results in build/bench-quick/).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
