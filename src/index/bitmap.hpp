@@ -179,6 +179,28 @@ class Bitmap {
 #endif
   }
 
+  /// Ids handed to `for_each_batch` at a time: a kilobyte of stack, enough to keep a loop over
+  /// the batch free of per-id iterator calls.
+  static constexpr std::size_t kBatchIds = 256;
+
+  /// Calls f(std::span<const Id>) with consecutive runs of the ids, ascending, each at most
+  /// kBatchIds long.
+  template <class F>
+  void for_each_batch(F&& f) const {
+    if (is_empty()) return;
+    Id buffer[kBatchIds];
+    roaring_uint32_iterator_t it;
+#ifdef VOSTREL_ROARING_NEW_ITERATOR
+    roaring_iterator_init(r_, &it);
+    while (const std::uint32_t n = roaring_uint32_iterator_read(&it, buffer, kBatchIds))
+      f(std::span<const Id>(buffer, n));
+#else
+    roaring_init_iterator(r_, &it);
+    while (const std::uint32_t n = roaring_read_uint32_iterator(&it, buffer, kBatchIds))
+      f(std::span<const Id>(buffer, n));
+#endif
+  }
+
   /// The ids in ascending order.
   [[nodiscard]] std::vector<Id> to_vector() const {
     std::vector<Id> out(cardinality());

@@ -26,7 +26,7 @@ std::optional<std::string> FilteredIndex::verify() const {
 
 const StoredItem& stored_at(const ItemStore& store, Id id) {
   if (id >= store.size() || !store[id]) fatal_missing_value();
-  return *store[id];
+  return store[id];
 }
 
 Index make_rebased(const Bitmap& ids) {

@@ -1,12 +1,15 @@
 // Host object references as the core sees them: opaque pointers whose release is the host layer's job.
 //
 // Rules of use:
-//  - The core never calls the interpreter. It holds host objects only through SharedHostRef, whose
-//    last holder hands the one host reference it owns to `host::release`.
-//  - `host::release` is defined by the module layer: it releases at once when the calling thread holds
-//    the interpreter lock and queues the release otherwise. Core tests link a stand-in.
-//  - Copies of a SharedHostRef share one holder with an atomic count, so they may be made, moved and
-//    dropped on any thread.
+//  - The core never calls the interpreter. It holds host objects only through OwnedHostRef (one
+//    owner, one host reference) or SharedHostRef (copies share one holder), whose last owner hands
+//    the host reference to `host::release`.
+//  - `host::release` and `host::retain` are defined by the module layer: a release happens at once
+//    when the calling thread holds the interpreter lock and is queued otherwise; a retain needs the
+//    lock. Core tests link a stand-in.
+//  - An OwnedHostRef may be moved and dropped on any thread; `share()` (a second owner) needs the
+//    interpreter lock. Copies of a SharedHostRef share one holder with an atomic count, so they may
+//    be made, moved and dropped on any thread.
 #pragma once
 
 #include <atomic>
@@ -23,7 +26,41 @@ using HostObject = ::_object;
 namespace host {
 /// Releases one owned reference to `obj` (now or, without the interpreter lock, deferred).
 void release(HostObject* obj) noexcept;
+/// Takes one more reference to `obj`; the caller holds the interpreter lock.
+void retain(HostObject* obj) noexcept;
 }  // namespace host
+
+/// The sole owner of one host reference: eight bytes, no allocation.
+class OwnedHostRef {
+ public:
+  OwnedHostRef() noexcept = default;
+  /// Takes over one owned host reference (or nothing, for null).
+  [[nodiscard]] static OwnedHostRef adopt(HostObject* obj) noexcept { return OwnedHostRef(obj); }
+  OwnedHostRef(OwnedHostRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  OwnedHostRef& operator=(OwnedHostRef&& other) noexcept {
+    if (this != &other) {
+      host::release(obj_);
+      obj_ = std::exchange(other.obj_, nullptr);
+    }
+    return *this;
+  }
+  OwnedHostRef(const OwnedHostRef&) = delete;
+  OwnedHostRef& operator=(const OwnedHostRef&) = delete;
+  ~OwnedHostRef() { host::release(obj_); }
+
+  /// A second owner of the same object, with a reference of its own; needs the interpreter lock.
+  [[nodiscard]] OwnedHostRef share() const noexcept {
+    if (obj_) host::retain(obj_);
+    return OwnedHostRef(obj_);
+  }
+  /// The host object, borrowed for as long as this owner lives.
+  [[nodiscard]] HostObject* get() const noexcept { return obj_; }
+  [[nodiscard]] explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+ private:
+  explicit OwnedHostRef(HostObject* obj) noexcept : obj_(obj) {}
+  HostObject* obj_ = nullptr;  // owned: one host reference, or null
+};
 
 class SharedHostRef {
  public:

@@ -55,7 +55,7 @@ UnionArrivals union_arrivals(const Index& self, const Index& other) {
   auto store = other.stored_items->read();
   for (Id id : arrivals.ids) {
     if (id >= store->size() || !(*store)[id]) fatal_missing_value();
-    arrivals.items.push_back(*(*store)[id]);
+    arrivals.items.push_back((*store)[id].share());
   }
   return arrivals;
 }

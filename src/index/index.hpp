@@ -21,8 +21,9 @@
 namespace vostrel {
 
 using SharedTable = std::shared_ptr<RwLock<QueryMapTable>>;
-/// Slot i holds the object whose id is i; sparse, grows on demand, never shrinks.
-using ItemStore = std::vector<std::optional<StoredItem>>;
+/// Slot i holds the object whose id is i (an empty item for no object); sparse, grows on demand,
+/// never shrinks.
+using ItemStore = std::vector<StoredItem>;
 using SharedStore = std::shared_ptr<RwLock<ItemStore>>;
 
 struct Index {
@@ -65,11 +66,12 @@ void narrow_value_sets(QueryMapTable& table, const Bitmap& kept);
 /// The objects a union brings into an index: those of the other index it does not hold yet.
 struct UnionArrivals {
   std::vector<Id> ids;             // ascending
-  std::vector<StoredItem> items;   // items[i] is the object of ids[i], shared with the other store
+  std::vector<StoredItem> items;   // items[i] is the object of ids[i], also held by the other store
 };
 
 /// The objects of other's `ids` that self's `ids` lacks, read from other's store under its read
-/// lock; an id without a filled slot there is the missing-value error.
+/// lock; an id without a filled slot there is the missing-value error. Takes a reference to each
+/// object, so the caller holds the interpreter lock.
 [[nodiscard]] UnionArrivals union_arrivals(const Index& self, const Index& other);
 
 /// Afterwards self answers every query as if each object of other had been added to it: other's

@@ -8,17 +8,41 @@
 
 namespace vostrel::py {
 
-std::vector<Object> stored_objects(const ItemStore& store, const Bitmap& ids) {
-  std::vector<Object> objects;
-  objects.reserve(ids.cardinality());
-  ids.for_each([&](Id id) { objects.push_back(Object::borrow(stored_at(store, id).object.get())); });
-  return objects;
-}
+namespace {
 
-Object to_list(std::vector<Object> objects) {
-  Object list = require(PyList_New(static_cast<Py_ssize_t>(objects.size())));
-  for (std::size_t i = 0; i < objects.size(); ++i)
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), objects[i].release());
+/// How many objects ahead of the one being referenced are asked into the cache: far enough to
+/// cover a memory access, near enough that the lines are still there when their turn comes.
+constexpr std::size_t kPrefetchDistance = 16;
+
+}  // namespace
+
+Object stored_list(const RwLock<ItemStore>& store, const Bitmap& ids) {
+  const std::uint64_t count = ids.cardinality();
+  if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+  Object list = require(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (count == 0) return list;
+  PyObject** items = &PyList_GET_ITEM(list.ptr(), 0);
+  std::size_t filled = 0;
+  auto slots = store.read();
+  ids.for_each_batch([&](std::span<const Id> batch) {
+    if (filled + batch.size() > count) fatal_out_of_range();
+    // Every object of the batch is looked up before any enters the list, so a missing one fails
+    // with the list holding only references it owns.
+    PyObject* objects[Bitmap::kBatchIds];
+    const std::size_t n = batch.size();
+    for (std::size_t i = 0; i < n; ++i) objects[i] = stored_at(*slots, batch[i]).object.get();
+    // The store is read in id order, but the objects lie anywhere: each is fetched ahead of its
+    // reference count being raised.
+    for (std::size_t i = 0; i < n && i < kPrefetchDistance; ++i) __builtin_prefetch(objects[i], 1);
+    PyObject** out = items + filled;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kPrefetchDistance < n) __builtin_prefetch(objects[i + kPrefetchDistance], 1);
+      Py_INCREF(objects[i]);
+      out[i] = objects[i];
+    }
+    filled += n;
+  });
+  if (filled != count) fatal_out_of_range();
   return list;
 }
 
@@ -47,8 +71,7 @@ PyObject* filtered_collect(PyObject* self, PyObject*) noexcept {
   return call_object([&] {
     FilteredIndexInstance* inst = FilteredIndexInstance::cast(self);
     SharedBorrow borrowed(inst->borrow);
-    std::vector<Object> objects = stored_objects(*inst->record.stored_items->read(), inst->record.ids);
-    return to_list(std::move(objects));
+    return stored_list(*inst->record.stored_items, inst->record.ids);
   });
 }
 
@@ -92,7 +115,7 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) noexcept {
         const StoredItem& item = stored_at(*source, id);
         Indexable& obj = as_indexable(Handle(item.object.get()))->record;
         add_index(obj, record);
-        (*store)[id] = item;
+        (*store)[id] = item.share();
         index_attributes(*table, obj);
       });
     }

@@ -31,7 +31,7 @@ Object none() { return Object::borrow(Py_None); }
 /// A new strong reference to obj, as the store holds it.
 StoredItem stored_item(Handle obj) {
   Py_INCREF(obj.ptr());
-  return StoredItem{SharedHostRef::adopt(obj.ptr())};
+  return StoredItem::adopt(obj.ptr());
 }
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -45,8 +45,7 @@ PyObject* index_collect(PyObject* self, PyObject*) noexcept {
   return call_object([&] {
     IndexInstance* inst = IndexInstance::cast(self);
     SharedBorrow borrowed(inst->borrow);
-    std::vector<Object> objects = stored_objects(*inst->record.stored_items->read(), inst->record.ids);
-    return to_list(std::move(objects));
+    return stored_list(*inst->record.stored_items, inst->record.ids);
   });
 }
 
@@ -290,13 +289,10 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
     SharedBorrow borrowed(inst->borrow);
     const KeywordQuery query = kwargs_to_hash_query(bound.varkw.handle());
     const Index& index = inst->record;
-    std::vector<Object> objects;
-    {
-      auto table = index.query_maps->read();
-      const Bitmap matched = filter_index_by_hashes(*table, query);
-      objects = stored_objects(*index.stored_items->read(), matched);
-    }
-    return to_list(std::move(objects));
+    // The matching ids are fixed once the table's lock is released: the store only gains
+    // objects, so each of them is still there when the list is filled.
+    const Bitmap matched = filter_index_by_hashes(*index.query_maps->read(), query);
+    return stored_list(*index.stored_items, matched);
   });
 }
 

@@ -14,12 +14,11 @@ using IndexInstance = Instance<Index>;
 using IndexableInstance = Instance<Indexable>;
 using FilteredIndexInstance = Instance<FilteredIndex>;
 
-/// New references to the stored objects of `ids`, in ascending id order; the caller holds the
-/// store's read lock and the interpreter lock. Missing-value error for an id without an object.
-/// Nothing here can run host code, so no index lock is ever held while host code runs.
-std::vector<Object> stored_objects(const ItemStore& store, const Bitmap& ids);
-/// A host list of the objects, in order.
-Object to_list(std::vector<Object> objects);
+/// A new host list of the stored objects of `ids`, in ascending id order; the missing-value error
+/// for an id without an object. The caller holds the interpreter lock and no index lock: the list
+/// is made first (making it may run the host's collector, and so host code), then filled under
+/// the store's read lock, where nothing can run host code.
+Object stored_list(const RwLock<ItemStore>& store, const Bitmap& ids);
 
 /// The host object of a view, or of an index value.
 Object new_filtered_index(FilteredIndex view);

@@ -42,6 +42,8 @@ void host::release(HostObject* obj) noexcept {
   q.nonempty.store(true, std::memory_order_release);
 }
 
+void host::retain(HostObject* obj) noexcept { Py_INCREF(obj); }
+
 namespace py {
 
 int gil_count() noexcept { return t_gil_count; }

@@ -8,6 +8,7 @@ namespace vostrel {
 namespace {
 
 std::atomic<std::size_t> g_releases{0};
+std::atomic<std::size_t> g_retains{0};
 
 /// Addresses for fake host objects: aligned like real objects, never read or written.
 alignas(16) unsigned char g_fake_objects[64][16];
@@ -17,6 +18,12 @@ alignas(16) unsigned char g_fake_objects[64][16];
 void host::release(HostObject* obj) noexcept {
   if (obj) g_releases.fetch_add(1, std::memory_order_relaxed);
 }
+
+void host::retain(HostObject* obj) noexcept {
+  if (obj) g_retains.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::size_t test::host_retain_count() noexcept { return g_retains.load(std::memory_order_relaxed); }
 
 std::size_t test::host_release_count() noexcept { return g_releases.load(std::memory_order_relaxed); }
 

@@ -10,6 +10,9 @@ namespace vostrel::test {
 /// Number of host references released so far through `host::release` (null ones excluded).
 std::size_t host_release_count() noexcept;
 
+/// Number of host references taken so far through `host::retain` (null ones excluded).
+std::size_t host_retain_count() noexcept;
+
 /// A distinct fake host object pointer, never dereferenced: tests use its address only.
 HostObject* fake_host_object(std::size_t n) noexcept;
 

@@ -1,6 +1,7 @@
 // The bitmap wrapper: ownership, moves and the set operations the index relies on.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
 
 #include "index/bitmap.hpp"
@@ -69,6 +70,25 @@ TEST(Bitmap, SetOperationsMatchStdSet) {
     std::vector<Id> seen;
     a.for_each([&](Id id) { seen.push_back(id); });
     EXPECT_EQ(seen, std::vector<Id>(sa.begin(), sa.end()));
+  }
+}
+
+// Sparse chunks (arrays), dense ones (bitsets) and the extremes of the id range, read in batches.
+TEST(Bitmap, BatchesGiveEveryIdInOrderOnce) {
+  std::mt19937 rng(5);
+  for (std::size_t count : {0u, 1u, 255u, 256u, 257u, 5000u, 70000u}) {
+    SCOPED_TRACE(count);
+    std::set<Id> model;
+    if (count > 0) model.insert(4294967295u);
+    while (model.size() < count) model.insert(rng() % (count < 6000 ? 1u << 20 : 1u << 17));
+    const Bitmap b = Bitmap::of(std::vector<Id>(model.begin(), model.end()));
+    std::vector<Id> seen;
+    b.for_each_batch([&](std::span<const Id> batch) {
+      EXPECT_FALSE(batch.empty());
+      EXPECT_LE(batch.size(), Bitmap::kBatchIds);
+      seen.insert(seen.end(), batch.begin(), batch.end());
+    });
+    EXPECT_EQ(seen, std::vector<Id>(model.begin(), model.end()));
   }
 }
 

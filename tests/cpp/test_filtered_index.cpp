@@ -32,7 +32,7 @@ TEST(FilteredIndex, SharesTheStructuresAndNarrowsWithinItsIds) {
 
 TEST(FilteredIndex, VerifyAndLookupsNeedFilledSlots) {
   Index index = Index::make();
-  store_item(*index.stored_items->write(), 2, StoredItem{SharedHostRef::adopt(test::fake_host_object(0))});
+  store_item(*index.stored_items->write(), 2, StoredItem::adopt(test::fake_host_object(0)));
   EXPECT_EQ(FilteredIndex::of(index, Bitmap::of({2})).verify(), std::nullopt);
   EXPECT_NE(FilteredIndex::of(index, Bitmap::of({1})).verify(), std::nullopt);
   EXPECT_NE(FilteredIndex::of(index, Bitmap::of({9})).verify(), std::nullopt);

@@ -53,12 +53,12 @@ TEST(Index, StoreGrowsToTheLargestIdAndReplaces) {
   const long before = test::released_host_refs();
   {
     ItemStore store;
-    store_item(store, 1000, StoredItem{SharedHostRef::adopt(fake_object(0))});
+    store_item(store, 1000, StoredItem::adopt(fake_object(0)));
     EXPECT_EQ(store.size(), 1001u);
-    EXPECT_EQ(std::count_if(store.begin(), store.end(), [](auto& s) { return s.has_value(); }), 1);
-    store_item(store, 2, StoredItem{SharedHostRef::adopt(fake_object(1))});
+    EXPECT_EQ(std::count_if(store.begin(), store.end(), [](auto& s) { return static_cast<bool>(s); }), 1);
+    store_item(store, 2, StoredItem::adopt(fake_object(1)));
     EXPECT_EQ(store.size(), 1001u);
-    store_item(store, 2, StoredItem{SharedHostRef::adopt(fake_object(1))});
+    store_item(store, 2, StoredItem::adopt(fake_object(1)));
     EXPECT_EQ(test::released_host_refs(), before + 1);  // the replaced item
   }
   EXPECT_EQ(test::released_host_refs(), before + 3);

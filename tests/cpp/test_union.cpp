@@ -175,7 +175,7 @@ TEST(QueryMapMerge, RandomMapsMergeAsTheUnionOfTheirObjects) {
 // ---------------------------------------------------------------------------------------------
 // Index union
 
-StoredItem fake_item(std::size_t n) { return StoredItem{SharedHostRef::adopt(test::fake_host_object(n))}; }
+StoredItem fake_item(std::size_t n) { return StoredItem::adopt(test::fake_host_object(n)); }
 
 /// Adds object `id` with the given attributes as adding does: table, store and ids.
 void add(Index& index, Id id, const std::vector<std::pair<const char*, PyValue>>& attributes) {
@@ -203,7 +203,9 @@ TEST(IndexUnion, BringsAttributesObjectsAndIds) {
   add(theirs, 2, {{"size", int_value(2)}, {"tag", str_value(40)}});
   add(theirs, 5, {{"size", int_value(2)}, {"colour", str_value(41)}});
 
+  const std::size_t retained = test::host_retain_count();
   UnionArrivals arrivals = union_arrivals(mine, theirs);
+  EXPECT_EQ(test::host_retain_count(), retained + 1);  // the arriving object, for the second store
   EXPECT_EQ(arrivals.ids, std::vector<Id>{5});
   EXPECT_EQ(arrivals.items.at(0).object.get(), test::fake_host_object(5));
   union_with(mine, theirs, std::move(arrivals));
@@ -216,8 +218,8 @@ TEST(IndexUnion, BringsAttributesObjectsAndIds) {
   {
     auto store = mine.stored_items->read();
     ASSERT_EQ(store->size(), 6u);
-    EXPECT_EQ((*store)[5]->object.get(), test::fake_host_object(5));
-    EXPECT_EQ((*store)[5]->object.use_count(), 2u);  // shared with the other store
+    EXPECT_EQ((*store)[5].object.get(), test::fake_host_object(5));
+    EXPECT_EQ((*theirs.stored_items->read())[5].object.get(), test::fake_host_object(5));
   }
   EXPECT_EQ(theirs.ids.to_vector(), (std::vector<Id>{2, 5}));
   EXPECT_EQ(ids_under(theirs, "size", int_value(2)), (std::vector<Id>{2, 5}));

@@ -55,7 +55,7 @@ inline std::string disagreement(Handle index_obj) {
   std::set<Id> stored;
   for (const auto& slot : *store) {
     if (!slot) continue;
-    const Indexable& obj = IndexableInstance::cast(Handle(slot->object.get()))->record;
+    const Indexable& obj = IndexableInstance::cast(Handle(slot.object.get()))->record;
     stored.insert(obj.id);
     for (const auto& [name, value] : obj.attributes)
       if (is_indexable_name(name.view())) expected[{std::string(name.view()), value.hash()}].insert(obj.id);

@@ -150,8 +150,8 @@ def test_reference_counts_return_to_their_start():
     before = [sys.getrefcount(o) for o in objs]
     a, b = index_of(objs[0], objs[1]), index_of(objs[1], objs[2], objs[3])
     a.union_with(b)
-    # an arrived object shares the other store's reference to it
-    assert [sys.getrefcount(o) for o in objs] == [before[0] + 1, before[1] + 2, before[2] + 1, before[3] + 1]
+    # each store holds a reference of its own to every object it holds
+    assert [sys.getrefcount(o) for o in objs] == [before[0] + 1, before[1] + 2, before[2] + 2, before[3] + 2]
     del b
     gc.collect()
     assert [sys.getrefcount(o) for o in objs] == [before[0] + 1, before[1] + 1, before[2] + 1, before[3] + 1]
