@@ -95,11 +95,12 @@ void radix_sort(std::vector<Id>& ids, std::vector<Id>& scratch) {
 }
 
 constexpr unsigned kChunkBits = 16;
-// An answer averaging this many ids per chunk it spans is mostly bitset chunks.
+// An answer averaging this many ids per chunk it spans is mostly bitset chunks, which unite
+// word by word: its bitmaps are united as they are.
 constexpr std::uint64_t kUniteBitmapsMinIdsPerChunk = 2048;
-// The admissible ids are read against a bitset of the loose ids while they number at most
-// this many per loose id (each costs one probe) and the bitset takes at most this many bits
-// per id read (clearing it costs one word per 64 bits).
+// The admissible ids are read against a bitset of the answer's ids while they number at most
+// this many per id (each costs one probe) and the bitset takes at most this many bits per id
+// read (clearing it costs one word per 64 bits).
 constexpr std::uint64_t kFilterMaxAdmissiblePerId = 4;
 constexpr std::uint64_t kFilterMaxBitsPerId = 256;
 
@@ -125,12 +126,9 @@ void RangeScratch::reset() noexcept {
   };
   reset_one(ids);
   reset_one(more);
+  reset_one(marks);
   reset_one(whole);
-  if (marks.size() * sizeof(marks[0]) > kKeptBytes)
-    std::exchange(marks, {});
-  else if (marks_set)
-    std::fill(marks.begin(), marks.end(), 0);
-  marks_set = false;
+  reset_one(sizes);
   in_use = false;
 }
 
@@ -158,38 +156,48 @@ Bitmap RangeParts::finish(const Bitmap& admissible) {
     lo = std::min(lo, id);
     hi = std::max(hi, id);
   }
-  if (!whole.empty()) {
-    std::uint64_t total = ids.size();
-    for (const Bitmap* b : whole) {
-      total += b->cardinality();
-      lo = std::min(lo, b->minimum());
-      hi = std::max(hi, b->maximum());
-    }
-    // Where the answer fills its chunks densely the bitmaps are united as they are: their
-    // chunks become bitsets, which unite word by word. Where it is sparse, uniting would
-    // merge arrays chunk by chunk, so their ids join the loose ones instead.
-    const std::uint64_t chunks = (hi >> kChunkBits) - (lo >> kChunkBits) + 1;
-    if (total / chunks >= kUniteBitmapsMinIdsPerChunk) return unite(admissible);
-    for (const Bitmap* b : whole) b->append_to(ids);
-    whole.clear();
+  std::uint64_t total = ids.size();
+  std::vector<std::uint64_t>& sizes = s_->sizes;
+  for (const Bitmap* b : whole) {
+    sizes.push_back(b->cardinality());
+    total += sizes.back();
+    lo = std::min(lo, b->minimum());
+    hi = std::max(hi, b->maximum());
   }
-  // The admissible ids in [lo, hi]; when there are not many more of them than loose ids, the
-  // loose ids are marked in a bitset over [lo, hi] and the admissible ones read against it:
-  // no sorting, and the answer comes out in order.
-  const std::uint64_t below = lo == 0 ? 0 : admissible.rank(lo - 1);
-  const std::uint64_t candidates = admissible.rank(hi) - below;
+  const std::uint64_t chunks = (hi >> kChunkBits) - (lo >> kChunkBits) + 1;
+  if (!whole.empty() && total / chunks >= kUniteBitmapsMinIdsPerChunk) {
+    Bitmap result = unite();
+    result.and_inplace(admissible);
+    return result;
+  }
+  std::size_t at = ids.size();
+  ids.resize(total);
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    whole[i]->copy_to(ids.data() + at);
+    at += sizes[i];
+  }
+  // Unless every id of [lo, hi] is admissible, the admissible ids are taken out of the answer.
+  // When the admissible ids of [lo, hi] are not many more than the answer's (as estimated from
+  // the admissible set's density), the answer's ids are marked in a bitset over [lo, hi] and the
+  // admissible ones read against it: no sorting, and the answer comes out in order.
+  const bool all_admissible = admissible.contains_range(lo, hi);
   const std::uint64_t span = std::uint64_t{hi} - lo + 1;
-  if (candidates <= kFilterMaxAdmissiblePerId * ids.size() &&
-      span <= kFilterMaxBitsPerId * (ids.size() + candidates))
-    return filter(admissible, lo, span, below, candidates);
+  if (!all_admissible) {
+    const std::uint64_t admissible_span = std::uint64_t{admissible.maximum()} - admissible.minimum() + 1;
+    const auto candidates = static_cast<std::uint64_t>(static_cast<double>(admissible.cardinality()) *
+                                                       static_cast<double>(span) /
+                                                       static_cast<double>(admissible_span));
+    if (candidates <= kFilterMaxAdmissiblePerId * ids.size() &&
+        span <= kFilterMaxBitsPerId * (ids.size() + candidates))
+      return filter(admissible, lo, hi);
+  }
   sort_ids(ids, s_->more);
   Bitmap result = Bitmap::of_sorted(ids);
-  // Every id of [lo, hi] admissible: nothing to take out.
-  if (candidates != span) result.and_inplace(admissible);
+  if (!all_admissible) result.and_inplace(admissible);
   return result;
 }
 
-Bitmap RangeParts::unite(const Bitmap& admissible) {
+Bitmap RangeParts::unite() {
   std::vector<const Bitmap*>& whole = s_->whole;
   // Up to this many bitmaps are united one by one; more in one pass. Each pairwise union
   // rewrites the growing result, while a single pass first builds every touched chunk as a
@@ -197,31 +205,24 @@ Bitmap RangeParts::unite(const Bitmap& admissible) {
   constexpr std::size_t kPairwiseUnionParts = 4;
   sort_ids(s_->ids, s_->more);
   Bitmap loose = Bitmap::of_sorted(s_->ids);
-  Bitmap result;
   if (whole.size() < kPairwiseUnionParts) {
-    result = std::move(loose);
-    for (const Bitmap* b : whole) result.or_inplace(*b);
-  } else {
-    whole.push_back(&loose);
-    result = Bitmap::or_many(whole);
+    for (const Bitmap* b : whole) loose.or_inplace(*b);
+    return loose;
   }
-  result.and_inplace(admissible);
-  return result;
+  whole.push_back(&loose);
+  return Bitmap::or_many(whole);
 }
 
-Bitmap RangeParts::filter(const Bitmap& admissible, Id lo, std::uint64_t span, std::uint64_t below,
-                          std::uint64_t candidates) {
+Bitmap RangeParts::filter(const Bitmap& admissible, Id lo, Id hi) {
   std::vector<std::uint64_t>& marks = s_->marks;
-  const std::size_t words = (span + 63) / 64;
-  if (marks.size() < words) marks.resize(words);
-  s_->marks_set = true;
+  marks.assign((std::uint64_t{hi} - lo) / 64 + 1, 0);
   for (const Id id : s_->ids) {
     const Id at = id - lo;
     marks[at >> 6] |= std::uint64_t{1} << (at & 63);
   }
   std::vector<Id>& kept = s_->more;
   kept.clear();
-  admissible.append_slice(below, candidates, kept);
+  admissible.append_range(lo, hi, kept);
   std::size_t n = 0;
   for (const Id id : kept) {
     const Id at = id - lo;
@@ -229,8 +230,6 @@ Bitmap RangeParts::filter(const Bitmap& admissible, Id lo, std::uint64_t span, s
     n += (marks[at >> 6] >> (at & 63)) & 1;
   }
   kept.resize(n);
-  for (const Id id : s_->ids) marks[(id - lo) >> 6] = 0;
-  s_->marks_set = false;
   return Bitmap::of_sorted(kept);
 }
 

@@ -13,9 +13,10 @@
 //    `remove` per level on removal; a split builds only the right half's bitmap.
 //  - Removal never rebalances: separators stay, nodes may empty out, the height never shrinks.
 //  - A range query enters only the nodes on its two boundary paths. A child strictly between
-//    them is answered without being entered: a leaf from its keys, a deeper child from its
-//    slot bitmap. Ids read from keys are sorted once and become one bitmap; small bitmaps join
-//    them as ids, since uniting many sparse bitmaps costs more than sorting their ids.
+//    them is answered from its slot bitmap without being entered. The parts are united once
+//    and intersected with the admissible set once: dense parts as bitmaps; sparse ones as ids
+//    marked in a bitset or sorted, since uniting many sparse bitmaps pairwise merges the same
+//    arrays over and over.
 //  - Each object id is held under at most one value at a time (the per-attribute value map
 //    guarantees it): the slot bitmaps track ids, not pairs.
 //  - The tree has no lock of its own; callers serialise writers and may run readers together.
@@ -89,12 +90,10 @@ struct Bound {
 enum class KeyIndexMode : std::uint8_t { kLowerIncluded, kLowerExcluded, kUpperIncluded, kUpperExcluded };
 
 /// What a range query touched, for tests and diagnostics: nodes entered at each depth (the
-/// root is depth 0), and children answered without being entered: from their slot bitmaps, or
-/// (leaves) from their keys.
+/// root is depth 0), and children answered from their slot bitmaps without being entered.
 struct RangeQueryTrace {
   std::vector<std::size_t> nodes_per_depth;
   std::size_t children_from_bitmaps = 0;
-  std::size_t children_from_keys = 0;
 
   void enter(std::size_t depth) {
     if (nodes_per_depth.size() <= depth) nodes_per_depth.resize(depth + 1, 0);
@@ -287,11 +286,11 @@ struct PrefixBound {
 /// Buffers that range queries work in. Each thread keeps one set between its queries, so a
 /// query neither grows its buffers from nothing nor pages in fresh memory.
 struct RangeScratch {
-  std::vector<Id> ids;               // the ids read from leaf keys
+  std::vector<Id> ids;               // the ids read from leaf keys, then from sparse bitmaps
   std::vector<Id> more;              // a second run of ids: sorting space, admissible ids
-  std::vector<std::uint64_t> marks;  // a bitset over an id span; all zero unless marks_set
+  std::vector<std::uint64_t> marks;  // a bitset over the answer's id span
   std::vector<const Bitmap*> whole;  // bitmaps of the children wholly inside the range
-  bool marks_set = false;            // a query failed before clearing the bits it set
+  std::vector<std::uint64_t> sizes;  // their cardinalities, once counted
   bool in_use = false;
 
   /// Empties the buffers, releasing any that grew beyond what is worth keeping.
@@ -303,11 +302,10 @@ struct RangeScratch {
 /// for many.
 void sort_ids(std::vector<Id>& ids, std::vector<Id>& space);
 
-/// A range query's answer before the admissible set is applied: the ids read from leaf keys
-/// (the boundary leaves' keys within the range, and every key of the leaves wholly inside it
-/// that hang below a boundary node), and the bitmaps of the deeper children wholly inside it.
-/// Uniting them once and intersecting once gives the same ids as intersecting each part and
-/// uniting the results.
+/// A range query's answer before the admissible set is applied: the ids of the boundary
+/// leaves' keys within the range, and the slot bitmaps of the children wholly inside it.
+/// Uniting them once and intersecting once gives the same ids as intersecting each part with
+/// the admissible set and uniting the results, and costs far less.
 class RangeParts {
  public:
   /// Works in the thread's scratch buffers, or in its own when a query on this thread is
@@ -325,11 +323,11 @@ class RangeParts {
   [[nodiscard]] Bitmap finish(const Bitmap& admissible);
 
  private:
-  /// The answer as the union of the loose ids' bitmap and the whole children's bitmaps.
-  Bitmap unite(const Bitmap& admissible);
-  /// The answer from the loose ids alone, all within [lo, lo + span), reading the `candidates`
-  /// admissible ids from index `below` on against a bitset of them.
-  Bitmap filter(const Bitmap& admissible, Id lo, std::uint64_t span, std::uint64_t below, std::uint64_t candidates);
+  /// The union of the loose ids' bitmap and the whole children's bitmaps.
+  Bitmap unite();
+  /// The loose ids (all of them within [lo, hi]) that `admissible` holds, read off the
+  /// admissible ids of [lo, hi] against a bitset of the loose ones.
+  Bitmap filter(const Bitmap& admissible, Id lo, Id hi);
 
   RangeScratch* s_;                    // the thread's buffers, or own_
   std::unique_ptr<RangeScratch> own_;  // only while the thread's are taken
@@ -432,15 +430,6 @@ struct BasicLeafNode {
   /// Adds the ids of the keys within the bounds to `parts`.
   void collect_range(const detail::PrefixBound& lower, const detail::PrefixBound& upper,
                      detail::RangeParts& parts) const;
-  /// Asks for the whole leaf's keys and run bounds to be loaded.
-  void prefetch() const noexcept {
-    keys.prefetch(0, Slots);
-    __builtin_prefetch(&len);
-  }
-  /// Adds the ids of every key to `parts`.
-  void collect_all(detail::RangeParts& parts) const {
-    for (std::size_t i = offset; i < offset + len; ++i) parts.add_id(static_cast<Id>(keys.key(i)));
-  }
 };
 
 /// An internal node; slot i is the triple keys[i], children[i], bitmaps[i].
@@ -908,14 +897,9 @@ void BasicBitMapBTreeNode<S>::collect_range(const detail::PrefixBound& lower, co
     const BasicBitMapBTreeNode& c = node->child(off + i);
     return c.present() ? &c : nullptr;
   };
-  // A leaf wholly inside the range is read from its keys: its bitmap would be one of many
-  // small ones to unite, while its ids join the boundary leaves' ids, sorted once. Deeper
-  // children wholly inside are answered from their bitmaps.
+  // A child wholly inside the range is answered from its slot bitmap without being entered.
   auto whole_child = [&](std::size_t i) {
-    if (const BasicBitMapBTreeNode* c = child_at(i); c && c->is_leaf()) {
-      c->as_leaf()->collect_all(parts);
-      if (trace) ++trace->children_from_keys;
-    } else if (const Bitmap* b = node->bitmaps.find(off + i)) {
+    if (const Bitmap* b = node->bitmaps.find(off + i)) {
       parts.add_whole(*b);
       if (trace) ++trace->children_from_bitmaps;
     }
@@ -924,13 +908,7 @@ void BasicBitMapBTreeNode<S>::collect_range(const detail::PrefixBound& lower, co
     whole_child(first);
   else if (const BasicBitMapBTreeNode* c = child_at(first))
     c->collect_range(lower, apart ? open : upper, parts, trace, depth + 1);
-  // Leaves are read while the ones a few places ahead are being fetched.
-  constexpr std::size_t kPrefetchAhead = 2;
-  for (std::size_t i = first + 1; i < last; ++i) {
-    if (i + kPrefetchAhead < last)
-      if (const BasicBitMapBTreeNode* c = child_at(i + kPrefetchAhead); c && c->is_leaf()) c->as_leaf()->prefetch();
-    whole_child(i);
-  }
+  for (std::size_t i = first + 1; i < last; ++i) whole_child(i);
   if (apart)
     if (const BasicBitMapBTreeNode* c = child_at(last)) c->collect_range(open, upper, parts, trace, depth + 1);
 }

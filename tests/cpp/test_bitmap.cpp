@@ -92,6 +92,50 @@ TEST(Bitmap, BatchesGiveEveryIdInOrderOnce) {
   }
 }
 
+// Building from ascending ids goes through the serialised form: sparse chunks become arrays,
+// chunks of more than 4096 ids bitsets; repeats collapse.
+TEST(Bitmap, BuiltFromAscendingIdsAndReadInRanges) {
+  std::mt19937 rng(9);
+  struct Case {
+    const char* name;
+    std::vector<Id> ids;
+  };
+  std::vector<Case> cases = {{"none", {}}, {"one", {7}}, {"extremes", {0, 65535, 65536, 4294967295u}}};
+  Case spread{"spread", {}}, dense{"dense chunk beside sparse ones", {}}, repeats{"repeats", {}};
+  for (int i = 0; i < 3000; ++i) spread.ids.push_back(static_cast<Id>(rng()));
+  for (Id i = 0; i < 5000; ++i) dense.ids.push_back(131072 + i * 3);
+  for (Id i = 0; i < 40; ++i) dense.ids.push_back(rng() % 65536);
+  for (Id i = 0; i < 600; ++i) repeats.ids.insert(repeats.ids.end(), {i * 11, i * 11});
+  cases.insert(cases.end(), {spread, dense, repeats});
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::sort(c.ids.begin(), c.ids.end());
+    const std::set<Id> model(c.ids.begin(), c.ids.end());
+    const Bitmap b = Bitmap::of_sorted(c.ids);
+    ASSERT_EQ(b.to_vector(), std::vector<Id>(model.begin(), model.end()));
+    std::vector<Id> copied(b.cardinality());
+    b.copy_to(copied.data());
+    EXPECT_EQ(copied, b.to_vector());
+    for (int q = 0; q < 50; ++q) {
+      Id lo = static_cast<Id>(rng()), hi = static_cast<Id>(rng());
+      if (q < 25 && !c.ids.empty()) {  // ranges around held ids
+        lo = c.ids[rng() % c.ids.size()] - std::min<Id>(3, c.ids.front());
+        hi = lo + rng() % 70000;
+        if (hi < lo) hi = std::numeric_limits<Id>::max();
+      }
+      if (lo > hi) std::swap(lo, hi);
+      std::vector<Id> want, got;
+      for (auto it = model.lower_bound(lo); it != model.end() && *it <= hi; ++it) want.push_back(*it);
+      b.append_range(lo, hi, got);
+      ASSERT_EQ(got, want) << lo << ".." << hi;
+      EXPECT_EQ(b.contains_range(lo, hi), want.size() == std::uint64_t{hi} - lo + 1) << lo << ".." << hi;
+    }
+  }
+  EXPECT_TRUE(Bitmap::of_sorted(std::vector<Id>{5, 6, 7}).contains_range(5, 7));
+  EXPECT_FALSE(Bitmap::of_sorted(std::vector<Id>{5, 7}).contains_range(5, 7));
+  EXPECT_TRUE(Bitmap().contains_range(9, 8));  // an empty range
+}
+
 TEST(Bitmap, BulkAdderAddsEveryId) {
   Bitmap b;
   Bitmap::BulkAdder adder(b);

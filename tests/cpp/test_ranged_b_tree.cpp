@@ -375,6 +375,66 @@ TYPED_TEST(TreeAt, RandomOperationsMatchTheModel) {
   }
 }
 
+// Answers are assembled differently by how densely their ids fill the id space and how much
+// of it is admissible: bitmaps united as they are, ids marked against the admissible ones, ids
+// sorted with or without an intersection. Each id layout below leads queries down every one.
+TEST(BitMapBTree, AnswersMatchTheModelWhateverTheIdLayout) {
+  struct Layout {
+    const char* name;
+    std::function<Id(std::size_t rank, std::mt19937_64&)> id;  // id of the rank-th smallest value
+  };
+  constexpr std::size_t kKeys = 40000;
+  const Layout layouts[] = {
+      {"ids following values", [](std::size_t rank, std::mt19937_64&) { return static_cast<Id>(rank + 1); }},
+      {"ids spread over 256 chunks",
+       [](std::size_t rank, std::mt19937_64& rng) { return static_cast<Id>((rng() % (1u << 24)) & ~Id{0xff}) | static_cast<Id>(rank % 256); }},
+      {"ids at the top of the id space",
+       [](std::size_t rank, std::mt19937_64&) { return std::numeric_limits<Id>::max() - static_cast<Id>(rank); }},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    std::mt19937_64 rng(7);
+    BitMapBTree tree;
+    Model model;
+    std::vector<Id> ids;
+    for (std::size_t rank = 0; rank < kKeys; ++rank) {
+      const Id id = layout.id(rank, rng);
+      if (model.holds_id(id)) continue;
+      ids.push_back(id);
+      model.insert(static_cast<std::int64_t>(rank), id);
+    }
+    // Inserted in random order, so the leaves fill unevenly.
+    std::vector<std::pair<std::int64_t, Id>> order;
+    for (const auto& [id, v] : model.pairs()) order.emplace_back(std::get<std::int64_t>(v), id);
+    std::shuffle(order.begin(), order.end(), rng);
+    for (const auto& [v, id] : order) tree.insert(v, id);
+    ASSERT_EQ(tree.verify(), std::nullopt);
+
+    Bitmap every = Bitmap::of(ids);
+    Bitmap sparse;   // one id in 50
+    Bitmap dense;    // all but one id in 50
+    Bitmap outside;  // ids the tree does not hold
+    for (std::size_t i = 0; i < ids.size(); ++i) (i % 50 == 0 ? sparse : dense).add(ids[i]);
+    for (Id i = 0; i < 100; ++i)
+      if (!model.holds_id(i * 977)) outside.add(i * 977);
+    const std::pair<const char*, const Bitmap*> admits[] = {
+        {"every id", &every}, {"one in 50", &sparse}, {"49 in 50", &dense}, {"none held", &outside}};
+    const std::int64_t widths[] = {0, 3, 150, 2000, 15000, static_cast<std::int64_t>(kKeys)};
+    for (const auto& [admit_name, admissible] : admits) {
+      SCOPED_TRACE(admit_name);
+      for (const std::int64_t width : widths) {
+        for (int q = 0; q < 6; ++q) {
+          const auto lo = static_cast<std::int64_t>(rng() % kKeys) - width / 2;
+          const Bound lower = q == 5 ? Bound::unbounded() : Bound::included(lo);
+          const Bound upper = q == 4 ? Bound::unbounded() : Bound::excluded(lo + width + 1);
+          expect_query(tree, model, lower, upper, *admissible);
+          if (testing::Test::HasFatalFailure()) FAIL() << "width " << width << " from " << lo;
+        }
+      }
+    }
+  }
+}
+
 TYPED_TEST(TreeAt, KeyWalkAndIdsFollowInsertionsAndRemovals) {
   constexpr std::size_t S = TypeParam::value;
   constexpr Id kMaxId = 300;
