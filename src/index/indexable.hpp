@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/container/flat_map.hpp>
 #include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <cstdint>
@@ -34,7 +35,10 @@ struct IndexMeta {
 /// Records kept inside the object: one or two indexes per object is the common case.
 inline constexpr std::size_t kInlineIndexRecords = 2;
 
-using AttributeMap = boost::unordered_flat_map<AttrName, PyValue, std::hash<AttrName>>;
+/// An object's attributes, sorted by name in one exactly sized array: an object has a handful of
+/// attributes, which a binary search finds as fast as a hash table would, without the table's
+/// empty slots in every object.
+using AttributeMap = boost::container::flat_map<AttrName, PyValue>;
 using IndexMetaList = boost::container::small_vector<IndexMeta, kInlineIndexRecords>;
 
 /// Fields: `id` is fixed at construction; `attributes` only grows or changes values;
