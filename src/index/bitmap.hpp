@@ -72,6 +72,8 @@ class Bitmap {
   }
 
   void add(Id id) { roaring_bitmap_add(ensure(), id); }
+  /// Adds the id; true when it was not held before.
+  bool add_checked(Id id) { return roaring_bitmap_add_checked(ensure(), id); }
   void add_many(std::span<const Id> ids) {
     if (ids.empty()) return;
     roaring_bitmap_add_many(ensure(), ids.size(), ids.data());

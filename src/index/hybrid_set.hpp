@@ -114,19 +114,19 @@ class HybridSet {
   [[nodiscard]] HybridSet clone() const;
 
   /// Adds the id in place; a held id changes nothing. The fifth distinct id makes the set Large.
-  void add(Id id) {
+  /// True when the id was not held before.
+  bool add(Id id) {
     if (auto* s = std::get_if<Small>(&state_)) {
-      if (s->contains(id)) return;
+      if (s->contains(id)) return false;
       if (!s->is_full()) {
         s->push(id);
-        return;
+        return true;
       }
       grow(id);
-    } else if (auto* l = std::get_if<Large>(&state_)) {
-      l->bitmap.add(id);
-    } else {
-      fatal("not implemented");
+      return true;
     }
+    if (auto* l = std::get_if<Large>(&state_)) return l->bitmap.add_checked(id);
+    fatal("not implemented");
   }
   /// Removes the id in place, if held. A Large set stays Large, also when it becomes empty.
   void remove(Id id);

@@ -200,8 +200,7 @@ std::optional<NumericValue> numeric_value(const CastValue& v) {
 void QueryMap::insert(const PyValue& value, Id id) {
   auto it = value_sets.find(value);
   if (it != value_sets.end()) {
-    if (it->second.contains(id)) return;
-    it->second.add(id);
+    if (!it->second.add(id)) return;
   } else {
     value_sets.emplace(value, HybridSet::from_id(id));
   }
