@@ -106,6 +106,10 @@ def run_tables(run) -> list[str]:
                 "| system | 1 thread | 2 threads | 2 ÷ 1 |", "|---|---:|---:|---:|"]
         for s, t in run["throughput"].items():
             out.append(f"| {s} | {t['1']:.0f} | {t['2']:.0f} | {t['2'] / t['1']:.2f} |")
+        tv = run.get("throughput_views")
+        if tv:
+            out.append(f"| Vostrel, the mix as views (evaluation only, no result lists) | {tv['1']:.0f} | "
+                       f"{tv['2']:.0f} | {tv['2'] / tv['1']:.2f} |")
         t = run["throughput"].get(VOSTREL)
         if t:
             out.append(f"\nTwo-thread target ({THREADS_TARGET}×) met: {verdict(t['2'] >= THREADS_TARGET * t['1'])}")
@@ -202,4 +206,7 @@ def summary(results) -> str:
     t = run["throughput"].get(VOSTREL)
     if t:
         out.append(f"| query mix, 2 threads ÷ 1 | | | | | {t['2'] / t['1']:.2f} | |")
+    tv = run.get("throughput_views")
+    if tv:
+        out.append(f"| query mix as views, 2 threads ÷ 1 | | | | | {tv['2'] / tv['1']:.2f} | |")
     return "\n".join(out) + "\n"

@@ -205,6 +205,12 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
             one = throughput(mix, 1, mix_seconds)
             two = throughput(mix, 2, mix_seconds)
             res["throughput"][s.name] = {"1": one, "2": two}
+        if hasattr(s, "evaluate"):
+            # The same queries as views: evaluation runs with the GIL released, while building
+            # a result list needs it, so this mix shows how far evaluation alone scales.
+            views = [s.evaluate(QUERIES[w]) for w in MIX]
+            res["throughput_views"] = {"1": throughput(views, 1, mix_seconds),
+                                       "2": throughput(views, 2, mix_seconds)}
 
     rng = random.Random(SEED + 1)
     k = min(ASSIGNMENTS, n)

@@ -367,6 +367,11 @@ class VostrelIndex(System):
         expr = self._expr(tree)
         return lambda: idx.reduced_query(expr).collect()
 
+    def evaluate(self, tree):
+        """The query as a view: evaluation alone, with the GIL released, and no result list."""
+        idx, expr = self.idx, self._expr(tree)
+        return lambda: idx.reduced_query(expr)
+
     def view_narrow(self, second):
         idx, (a1, v1), (a2, v2) = self.idx, VIEW_FIRST, second
         return lambda: idx.reduced(**{a1: v1}).reduced(**{a2: v2}).collect()
