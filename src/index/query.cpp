@@ -310,6 +310,24 @@ void unite_set(Bitmap& into, const HybridSet& set) {
   }
 }
 
+/// The ids of `set` that `ids` holds, as a new bitmap.
+Bitmap intersect_set(const Bitmap& ids, const HybridSet& set) {
+  if (set.is_large()) return Bitmap::and_(ids, set.bitmap());
+  Bitmap out;
+  set.for_each([&](Id id) {
+    if (ids.contains(id)) out.add(id);
+  });
+  return out;
+}
+
+/// Keeps in `into` only the ids that `set` holds, reading a bitmap set without copying it.
+void intersect_with_set(Bitmap& into, const HybridSet& set) {
+  if (set.is_large())
+    into.and_inplace(set.bitmap());
+  else
+    into = intersect_set(into, set);
+}
+
 /// Adds `part` to `into`, taking `part` over when `into` is empty.
 void unite_into(Bitmap& into, Bitmap part) {
   if (into.is_empty()) {
@@ -387,10 +405,29 @@ Bitmap evaluate(const QueryMapTable& table, const Bitmap& candidates, const Quer
         } else if constexpr (std::is_same_v<Alt, E::Not>) {
           return Bitmap::andnot(candidates, evaluate(table, candidates, sub_expression(alt)));
         } else if constexpr (std::is_same_v<Alt, E::And>) {
-          Bitmap result = candidates.clone();
+          // Each part keeps what it matches of the ids the parts before it kept, so the parts
+          // may go in any order. Equalities go first, smallest set first, each intersected
+          // with the set as it stands in the map rather than with a copy of it; the other
+          // parts then see only the ids still in the running result.
+          std::vector<const HybridSet*> sets;
+          std::vector<const QueryExpr*> others;
           for (const QueryExpr& sub : alt.exprs) {
+            if (const auto* eq = std::get_if<E::Eq>(&sub.node())) {
+              const HybridSet* set = find_set(table, eq->attr, eq->value);
+              if (!set) return Bitmap();
+              sets.push_back(set);
+            } else {
+              others.push_back(&sub);
+            }
+          }
+          std::stable_sort(sets.begin(), sets.end(), [](const HybridSet* a, const HybridSet* b) {
+            return a->cardinality() < b->cardinality();
+          });
+          Bitmap result = sets.empty() ? candidates.clone() : intersect_set(candidates, *sets.front());
+          for (std::size_t i = 1; i < sets.size() && !result.is_empty(); ++i) intersect_with_set(result, *sets[i]);
+          for (const QueryExpr* sub : others) {
             if (result.is_empty()) break;
-            Bitmap part = evaluate(table, result, sub);
+            Bitmap part = evaluate(table, result, *sub);
             result.and_inplace(part);
           }
           return result;
@@ -429,18 +466,35 @@ Bitmap filter_index_by_hashes(const QueryMapTable& table, const KeywordQuery& qu
   }
   std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.weight < b.weight; });
 
+  // An attribute asked for one value contributes that value's set as it stands in the map; one
+  // asked for several contributes the union of their sets.
+  auto single_set = [](const Part& p) -> const HybridSet* {
+    return p.map && p.values->size() == 1 ? p.map->find(*p.values->begin()) : nullptr;
+  };
+  auto united = [](const Part& p) {
+    Bitmap out;
+    if (p.map)
+      for (const PyValue& v : *p.values)
+        if (const HybridSet* set = p.map->find(v)) unite_set(out, *set);
+    return out;
+  };
   Bitmap result;
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (i > 0 && result.is_empty()) break;
-    Bitmap united;
-    if (parts[i].map) {
-      for (const PyValue& v : *parts[i].values)
-        if (const HybridSet* set = parts[i].map->find(v)) unite_set(united, *set);
-    }
+    const HybridSet* set = single_set(parts[i]);
     if (i == 0) {
-      result = std::move(united);
+      // The smallest part, intersected at once with the next one when both are single sets.
+      const HybridSet* next = parts.size() > 1 ? single_set(parts[1]) : nullptr;
+      if (set && next && set->is_large() && next->is_large()) {
+        result = Bitmap::and_(set->bitmap(), next->bitmap());
+        ++i;
+      } else {
+        result = united(parts[i]);
+      }
+    } else if (set) {
+      intersect_with_set(result, *set);
     } else {
-      result.and_inplace(united);
+      result.and_inplace(united(parts[i]));
     }
   }
   return result;
