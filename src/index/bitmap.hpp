@@ -96,6 +96,10 @@ class Bitmap {
   [[nodiscard]] bool contains_range(Id lo, Id hi) const noexcept {
     return lo > hi || (r_ && roaring_bitmap_contains_range(r_, lo, std::uint64_t{hi} + 1));
   }
+  /// Asks for the bitmap's own record to be loaded ahead of a read that follows.
+  void prefetch() const noexcept {
+    if (r_) __builtin_prefetch(r_);
+  }
   /// Drops every id and releases the storage.
   void clear() noexcept { reset(); }
 

@@ -318,7 +318,10 @@ class RangeParts {
   /// Notes an id read from a leaf key.
   void add_id(Id id) { s_->ids.push_back(id); }
   /// Notes the bitmap of a child wholly inside the range.
-  void add_whole(const Bitmap& b) { s_->whole.push_back(&b); }
+  void add_whole(const Bitmap& b) {
+    b.prefetch();
+    s_->whole.push_back(&b);
+  }
   /// The union of everything noted, intersected with `admissible`.
   [[nodiscard]] Bitmap finish(const Bitmap& admissible);
 
