@@ -41,7 +41,9 @@ void update_index(RwLock<QueryMapTable>::WriteGuard table, AttrName name, const 
                   const PyValue& value, Id id) {
   if (!is_indexable_name(name.view())) return;
   if (old) {
-    const PyValue previous = *old;
+    // Read where it stands: the caller keeps the object's attribute map unchanged until the
+    // update is done, and a copy would only touch the value's shared holder.
+    const PyValue& previous = *old;
     if (auto it = table->find(name); it != table->end()) {
       QueryMap& map = *it->second;
       if (map.find(previous)) {
