@@ -20,25 +20,38 @@ from .workloads import MIX, QUERIES, REBASE_SECOND, VIEW_SECOND
 SEED = 20261208
 ASSIGNMENTS = 100_000
 SLOW_RUN_S = 1.0           # a call slower than this is timed fewer times
+FAST_SAMPLE_S = 0.005      # a call faster than this is timed in loops of calls lasting about this long
+FAST_REPEATS = 9           # loops timed for a fast call
+MAX_LOOP = 2000            # calls in one loop at most
 ASSIGN_CHUNK = 5_000       # assignments timed first, to tell whether the rest may be timed
 ASSIGN_BUDGET_S = 20.0     # a system predicted slower than this is timed on the first chunk only
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def median_time(f, repeats: int) -> float:
-    """Median seconds of f(); the collector is kept out of the timed calls, as timeit does."""
+    """Median seconds of one f() call; the collector is kept out of the timed calls, as timeit
+    does. A call faster than FAST_SAMPLE_S is timed in loops of calls that last about that long,
+    as timeit does too, and over at least FAST_REPEATS loops: single calls of a few microseconds
+    are at the mercy of the clock and of whatever else the machine does."""
     times = []
-    for i in range(repeats):
+    inner = 1
+    while len(times) < repeats:
         gc.collect()
         gc.disable()
         try:
             t = time.perf_counter()
-            f()
-            times.append(time.perf_counter() - t)
+            for _ in range(inner):
+                f()
+            times.append((time.perf_counter() - t) / inner)
         finally:
             gc.enable()
-        if i == 0 and times[0] > SLOW_RUN_S:
-            repeats = min(repeats, 3)
+        if inner == 1 and len(times) == 1:
+            if times[0] > SLOW_RUN_S:
+                repeats = min(repeats, 3)
+            elif times[0] < FAST_SAMPLE_S:
+                inner = min(MAX_LOOP, int(FAST_SAMPLE_S / max(times[0], 1e-9)) + 1)
+                repeats = max(repeats, FAST_REPEATS)
+                times.clear()  # the first call only found the loop size
     return statistics.median(times)
 
 
