@@ -263,86 +263,66 @@ class Bitmap {
   roaring_bitmap_t* r_ = nullptr;  // owned; null means empty
 };
 
-namespace portable {
-// The portable serialised form without run chunks: a cookie, the chunk count, a (key,
-// cardinality - 1) pair of 16-bit words per chunk, each chunk's 32-bit byte offset, then the
-// chunks in key order. A chunk holds the ids that share their high 16 bits: their low halves
-// ascending, or a 65536-bit bitset when there are more than kArrayChunkMax of them. All
-// little-endian.
-inline constexpr std::uint32_t kNoRunCookie = 12346;
-inline constexpr std::size_t kArrayChunkMax = 4096;
-inline constexpr std::size_t kChunkWords = 1024;  // 64-bit words of a bitset chunk
-inline constexpr std::size_t kHeaderBytes = 8;
-inline constexpr std::size_t kPerChunkBytes = 8;  // key, cardinality and offset
+inline Bitmap Bitmap::of_sorted(std::span<const Id> ids) {
+  // The portable form without run chunks: a cookie, the chunk count, a (key, cardinality - 1)
+  // pair of 16-bit words per chunk, each chunk's 32-bit byte offset, then the chunks in key
+  // order. A chunk holds the ids that share their high 16 bits: their low halves ascending,
+  // or a 65536-bit bitset when there are more than kArrayChunkMax of them. All little-endian.
+  constexpr std::uint32_t kNoRunCookie = 12346;
+  constexpr std::size_t kArrayChunkMax = 4096;
+  constexpr std::size_t kBitsetBytes = 8192;
+  constexpr std::size_t kHeaderBytes = 8;
+  constexpr std::size_t kPerChunkBytes = 8;  // key, cardinality and offset
+  // So few ids are inserted directly: the form's buffers would cost more than they save.
+  constexpr std::size_t kDirectMaxIds = 256;
+  if (std::endian::native != std::endian::little || ids.size() <= kDirectMaxIds) return of(ids);
 
-struct Chunk {
-  std::uint16_t key;
-  std::uint32_t cardinality;  // 1 to 65536
-  [[nodiscard]] bool is_bitset() const noexcept { return cardinality > kArrayChunkMax; }
-  [[nodiscard]] std::size_t bytes() const noexcept { return is_bitset() ? 8 * kChunkWords : 2 * cardinality; }
-};
-
-inline void put16(char* at, std::uint16_t v) noexcept { std::memcpy(at, &v, sizeof v); }
-inline void put32(char* at, std::uint32_t v) noexcept { std::memcpy(at, &v, sizeof v); }
-
-/// Lays out the chunks in one buffer, `write(i, at)` filling the data of chunk i, and hands it
-/// to `read` (which deserialises it).
-template <class Write, class Read>
-auto build(const std::vector<Chunk>& chunks, Write&& write, Read&& read) {
+  struct Chunk {
+    std::size_t first, end;  // [first, end) of ids
+    std::size_t cardinality;  // distinct ids
+  };
+  std::vector<Chunk> chunks;
   std::size_t data_bytes = 0;
-  for (const Chunk& c : chunks) data_bytes += c.bytes();
+  for (std::size_t i = 0; i < ids.size();) {
+    const Id high = ids[i] >> 16;
+    Chunk c{i, i + 1, 1};
+    for (; c.end < ids.size() && (ids[c.end] >> 16) == high; ++c.end) c.cardinality += ids[c.end] != ids[c.end - 1];
+    data_bytes += c.cardinality > kArrayChunkMax ? kBitsetBytes : 2 * c.cardinality;
+    chunks.push_back(c);
+    i = c.end;
+  }
   const std::size_t bytes = kHeaderBytes + kPerChunkBytes * chunks.size() + data_bytes;
   const auto buffer = std::make_unique_for_overwrite<char[]>(bytes);
   char* const base = buffer.get();
+  auto put16 = [](char* at, std::uint16_t v) { std::memcpy(at, &v, sizeof v); };
+  auto put32 = [](char* at, std::uint32_t v) { std::memcpy(at, &v, sizeof v); };
   put32(base, kNoRunCookie);
   put32(base + 4, static_cast<std::uint32_t>(chunks.size()));
   char* description = base + kHeaderBytes;
   char* offsets = description + 4 * chunks.size();
   char* data = offsets + 4 * chunks.size();
-  for (std::size_t i = 0; i < chunks.size(); ++i) {
-    put16(description + 4 * i, chunks[i].key);
-    put16(description + 4 * i + 2, static_cast<std::uint16_t>(chunks[i].cardinality - 1));
-    put32(offsets + 4 * i, static_cast<std::uint32_t>(data - base));
-    write(i, data);
-    data += chunks[i].bytes();
-  }
-  return read(base, bytes);
-}
-}  // namespace portable
-
-inline Bitmap Bitmap::of_sorted(std::span<const Id> ids) {
-  // So few ids are inserted directly: the form's buffers would cost more than they save.
-  constexpr std::size_t kDirectMaxIds = 256;
-  if (std::endian::native != std::endian::little || ids.size() <= kDirectMaxIds) return of(ids);
-  std::vector<portable::Chunk> chunks;
-  std::vector<std::size_t> starts;  // index of each chunk's first id
-  for (std::size_t i = 0; i < ids.size();) {
-    const Id high = ids[i] >> 16;
-    portable::Chunk c{static_cast<std::uint16_t>(high), 1};
-    starts.push_back(i);
-    for (++i; i < ids.size() && (ids[i] >> 16) == high; ++i) c.cardinality += ids[i] != ids[i - 1];
-    chunks.push_back(c);
-  }
-  starts.push_back(ids.size());
-  auto write = [&](std::size_t k, char* data) {
-    const std::size_t first = starts[k], end = starts[k + 1];
-    if (chunks[k].is_bitset()) {
-      std::uint64_t words[portable::kChunkWords] = {};
-      for (std::size_t i = first; i < end; ++i) words[(ids[i] & 0xffff) >> 6] |= std::uint64_t{1} << (ids[i] & 63);
-      std::memcpy(data, words, sizeof words);
-      return;
+  for (const Chunk& c : chunks) {
+    put16(description, static_cast<std::uint16_t>(ids[c.first] >> 16));
+    put16(description + 2, static_cast<std::uint16_t>(c.cardinality - 1));
+    description += 4;
+    put32(offsets, static_cast<std::uint32_t>(data - base));
+    offsets += 4;
+    if (c.cardinality > kArrayChunkMax) {
+      std::uint64_t words[kBitsetBytes / 8] = {};
+      for (std::size_t i = c.first; i < c.end; ++i) words[(ids[i] & 0xffff) >> 6] |= std::uint64_t{1} << (ids[i] & 63);
+      std::memcpy(data, words, kBitsetBytes);
+      data += kBitsetBytes;
+    } else {
+      put16(data, static_cast<std::uint16_t>(ids[c.first]));
+      data += 2;
+      for (std::size_t i = c.first + 1; i < c.end; ++i)
+        if (ids[i] != ids[i - 1]) {
+          put16(data, static_cast<std::uint16_t>(ids[i]));
+          data += 2;
+        }
     }
-    portable::put16(data, static_cast<std::uint16_t>(ids[first]));
-    data += 2;
-    for (std::size_t i = first + 1; i < end; ++i)
-      if (ids[i] != ids[i - 1]) {
-        portable::put16(data, static_cast<std::uint16_t>(ids[i]));
-        data += 2;
-      }
-  };
-  return portable::build(chunks, write, [](const char* buf, std::size_t n) {
-    return adopt(roaring_bitmap_portable_deserialize_safe(buf, n));
-  });
+  }
+  return adopt(roaring_bitmap_portable_deserialize_safe(base, bytes));
 }
 
 }  // namespace vostrel

@@ -466,8 +466,8 @@ Bitmap filter_index_by_hashes(const QueryMapTable& table, const KeywordQuery& qu
   }
   std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.weight < b.weight; });
 
-  // An attribute asked for one value contributes that value's set as it stands in the map; one
-  // asked for several contributes the union of their sets.
+  // The smallest part starts the result; every later part that asks for one value is
+  // intersected with that value's set as it stands in the map, without copying it.
   auto single_set = [](const Part& p) -> const HybridSet* {
     return p.map && p.values->size() == 1 ? p.map->find(*p.values->begin()) : nullptr;
   };
@@ -480,18 +480,11 @@ Bitmap filter_index_by_hashes(const QueryMapTable& table, const KeywordQuery& qu
   };
   Bitmap result;
   for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0 && result.is_empty()) break;
-    const HybridSet* set = single_set(parts[i]);
     if (i == 0) {
-      // The smallest part, intersected at once with the next one when both are single sets.
-      const HybridSet* next = parts.size() > 1 ? single_set(parts[1]) : nullptr;
-      if (set && next && set->is_large() && next->is_large()) {
-        result = Bitmap::and_(set->bitmap(), next->bitmap());
-        ++i;
-      } else {
-        result = united(parts[i]);
-      }
-    } else if (set) {
+      result = united(parts[i]);
+    } else if (result.is_empty()) {
+      break;
+    } else if (const HybridSet* set = single_set(parts[i])) {
       intersect_with_set(result, *set);
     } else {
       result.and_inplace(united(parts[i]));
