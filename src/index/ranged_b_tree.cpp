@@ -116,39 +116,9 @@ void sort_ids(std::vector<Id>& ids, std::vector<Id>& space) {
     radix_sort<kWideDigitBits>(ids, space);
 }
 
-void RangeScratch::reset() noexcept {
-  // A thread keeps at most this much of each buffer for its next query; what a rare huge
-  // query grew beyond it goes back to the allocator.
-  constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
-  auto reset_one = [](auto& v) {
-    v.clear();
-    if (v.capacity() * sizeof(v[0]) > kKeptBytes) std::exchange(v, {});
-  };
-  reset_one(ids);
-  reset_one(more);
-  reset_one(marks);
-  reset_one(whole);
-  reset_one(sizes);
-  in_use = false;
-}
-
-namespace {
-thread_local RangeScratch thread_scratch;
-}  // namespace
-
-RangeParts::RangeParts() : s_(&thread_scratch) {
-  if (s_->in_use) {
-    own_ = std::make_unique<RangeScratch>();
-    s_ = own_.get();
-  }
-  s_->in_use = true;
-}
-
-RangeParts::~RangeParts() { s_->reset(); }
-
 Bitmap RangeParts::finish(const Bitmap& admissible) {
-  std::vector<Id>& ids = s_->ids;
-  std::vector<const Bitmap*>& whole = s_->whole;
+  std::vector<Id>& ids = s_.ids;
+  std::vector<const Bitmap*>& whole = s_.whole;
   if (admissible.is_empty() || (ids.empty() && whole.empty())) return Bitmap();
   Id lo = std::numeric_limits<Id>::max();
   Id hi = 0;
@@ -157,7 +127,7 @@ Bitmap RangeParts::finish(const Bitmap& admissible) {
     hi = std::max(hi, id);
   }
   std::uint64_t total = ids.size();
-  std::vector<std::uint64_t>& sizes = s_->sizes;
+  std::vector<std::uint64_t>& sizes = s_.sizes;
   for (const Bitmap* b : whole) {
     sizes.push_back(b->cardinality());
     total += sizes.back();
@@ -191,20 +161,20 @@ Bitmap RangeParts::finish(const Bitmap& admissible) {
         span <= kFilterMaxBitsPerId * (ids.size() + candidates))
       return filter(admissible, lo, hi);
   }
-  sort_ids(ids, s_->more);
+  sort_ids(ids, s_.more);
   Bitmap result = Bitmap::of_sorted(ids);
   if (!all_admissible) result.and_inplace(admissible);
   return result;
 }
 
 Bitmap RangeParts::unite() {
-  std::vector<const Bitmap*>& whole = s_->whole;
+  std::vector<const Bitmap*>& whole = s_.whole;
   // Up to this many bitmaps are united one by one; more in one pass. Each pairwise union
   // rewrites the growing result, while a single pass first builds every touched chunk as a
   // dense bitset, which pays only when many parts meet.
   constexpr std::size_t kPairwiseUnionParts = 4;
-  sort_ids(s_->ids, s_->more);
-  Bitmap loose = Bitmap::of_sorted(s_->ids);
+  sort_ids(s_.ids, s_.more);
+  Bitmap loose = Bitmap::of_sorted(s_.ids);
   if (whole.size() < kPairwiseUnionParts) {
     for (const Bitmap* b : whole) loose.or_inplace(*b);
     return loose;
@@ -214,13 +184,13 @@ Bitmap RangeParts::unite() {
 }
 
 Bitmap RangeParts::filter(const Bitmap& admissible, Id lo, Id hi) {
-  std::vector<std::uint64_t>& marks = s_->marks;
+  std::vector<std::uint64_t>& marks = s_.marks;
   marks.assign((std::uint64_t{hi} - lo) / 64 + 1, 0);
-  for (const Id id : s_->ids) {
+  for (const Id id : s_.ids) {
     const Id at = id - lo;
     marks[at >> 6] |= std::uint64_t{1} << (at & 63);
   }
-  std::vector<Id>& kept = s_->more;
+  std::vector<Id>& kept = s_.more;
   kept.clear();
   admissible.append_range(lo, hi, kept);
   std::size_t n = 0;

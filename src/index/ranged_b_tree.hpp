@@ -283,18 +283,13 @@ struct PrefixBound {
   }
 };
 
-/// Buffers that range queries work in. Each thread keeps one set between its queries, so a
-/// query neither grows its buffers from nothing nor pages in fresh memory.
+/// The buffers a range query works in.
 struct RangeScratch {
   std::vector<Id> ids;               // the ids read from leaf keys, then from sparse bitmaps
   std::vector<Id> more;              // a second run of ids: sorting space, admissible ids
   std::vector<std::uint64_t> marks;  // a bitset over the answer's id span
   std::vector<const Bitmap*> whole;  // bitmaps of the children wholly inside the range
   std::vector<std::uint64_t> sizes;  // their cardinalities, once counted
-  bool in_use = false;
-
-  /// Empties the buffers, releasing any that grew beyond what is worth keeping.
-  void reset() noexcept;
 };
 
 /// Sorts ids ascending, using `space` as room: nothing when they already ascend (ids handed
@@ -308,19 +303,16 @@ void sort_ids(std::vector<Id>& ids, std::vector<Id>& space);
 /// the admissible set and uniting the results, and costs far less.
 class RangeParts {
  public:
-  /// Works in the thread's scratch buffers, or in its own when a query on this thread is
-  /// already using them.
-  RangeParts();
-  ~RangeParts();
+  RangeParts() = default;
   RangeParts(const RangeParts&) = delete;
   RangeParts& operator=(const RangeParts&) = delete;
 
   /// Notes an id read from a leaf key.
-  void add_id(Id id) { s_->ids.push_back(id); }
+  void add_id(Id id) { s_.ids.push_back(id); }
   /// Notes the bitmap of a child wholly inside the range.
   void add_whole(const Bitmap& b) {
     b.prefetch();
-    s_->whole.push_back(&b);
+    s_.whole.push_back(&b);
   }
   /// The union of everything noted, intersected with `admissible`.
   [[nodiscard]] Bitmap finish(const Bitmap& admissible);
@@ -332,8 +324,7 @@ class RangeParts {
   /// admissible ids of [lo, hi] against a bitset of the loose ones.
   Bitmap filter(const Bitmap& admissible, Id lo, Id hi);
 
-  RangeScratch* s_;                    // the thread's buffers, or own_
-  std::unique_ptr<RangeScratch> own_;  // only while the thread's are taken
+  RangeScratch s_;
 };
 
 /// Unites `part` into `into`, taking `part`'s storage when `into` is still empty.

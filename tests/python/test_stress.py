@@ -349,23 +349,10 @@ def run_workload(seconds, threads, seed):
 
 # --- the tests ---
 
-# What the leak checker of a sanitized build prints when it fails itself: its stop-the-world
-# tracer can crash when a thread is still exiting at the moment it runs, which reports nothing
-# about the program. A leak it finds reads "detected memory leaks" instead.
-LEAK_CHECKER_FAILED = "LeakSanitizer has encountered a fatal error"
-
-
 def run_child(args, timeout):
-    """Runs this file or a snippet in a child interpreter with this one's environment; once more
-    when the leak checker failed itself rather than finding anything."""
-    def run():
-        return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=timeout,
-                              cwd=os.path.dirname(os.path.abspath(__file__)))
-    child = run()
-    checker_failed = LEAK_CHECKER_FAILED in child.stderr and "detected memory leaks" not in child.stderr
-    if child.returncode != 0 and checker_failed:
-        child = run()
-    return child
+    """Runs this file or a snippet in a child interpreter with this one's environment."""
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=timeout,
+                          cwd=os.path.dirname(os.path.abspath(__file__)))
 
 
 def format_summary(summary):
