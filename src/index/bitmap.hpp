@@ -217,18 +217,24 @@ class Bitmap {
     if (!out.empty()) roaring_bitmap_to_uint32_array(r_, out.data());
     return out;
   }
-  /// Appends the ids within [lo, hi] in ascending order to `out`.
-  void append_range(Id lo, Id hi, std::vector<Id>& out) const {
-    if (is_empty()) return;
+  /// Appends the ids within [lo, hi] in ascending order to `out`, at most `limit` of them.
+  void append_range(Id lo, Id hi, std::vector<Id>& out, std::size_t limit = SIZE_MAX) const {
+    if (is_empty() || limit == 0) return;
     roaring_uint32_iterator_t it;
 #ifdef VOSTREL_ROARING_NEW_ITERATOR
     roaring_iterator_init(r_, &it);
     if (!roaring_uint32_iterator_move_equalorlarger(&it, lo)) return;
-    for (; it.has_value && it.current_value <= hi; roaring_uint32_iterator_advance(&it)) out.push_back(it.current_value);
+    for (; it.has_value && it.current_value <= hi; roaring_uint32_iterator_advance(&it)) {
+      out.push_back(it.current_value);
+      if (--limit == 0) return;
+    }
 #else
     roaring_init_iterator(r_, &it);
     if (!roaring_move_uint32_iterator_equalorlarger(&it, lo)) return;
-    for (; it.has_value && it.current_value <= hi; roaring_advance_uint32_iterator(&it)) out.push_back(it.current_value);
+    for (; it.has_value && it.current_value <= hi; roaring_advance_uint32_iterator(&it)) {
+      out.push_back(it.current_value);
+      if (--limit == 0) return;
+    }
 #endif
   }
   /// Writes the ids in ascending order to `out`, which has room for `cardinality()` of them.

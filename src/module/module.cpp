@@ -5,7 +5,7 @@
 #include <charconv>
 
 #include "module/call.hpp"
-#include "module/classes.hpp"
+#include "module/records.hpp"
 
 namespace vostrel::py {
 namespace {
@@ -15,7 +15,7 @@ constexpr Signature kSumAsString{.function = "sum_as_string", .positional = kSum
 
 PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_object([&] {
-    BoundArgs bound = bind_fast(kSumAsString, args, nargs, kwnames);
+    BoundArgs bound = bind(kSumAsString, args, nargs, kwnames);
     const std::uint64_t a = convert_arg("a", [&] { return to_u64(bound[0]); });
     const std::uint64_t b = convert_arg("b", [&] { return to_u64(bound[1]); });
     char digits[24];
