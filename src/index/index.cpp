@@ -169,6 +169,27 @@ void remove_objects(const Index& index, std::span<Indexable* const> records, std
   if (!records.empty()) s.departed = ++s.epoch;
 }
 
+std::vector<Member> members_missing_from(const Index& index, const Index& other) {
+  const Bitmap mine = index.state->read()->ids.clone();
+  auto theirs = other.state->read();
+  const Bitmap missing = Bitmap::andnot(theirs->ids, mine);
+  std::vector<Member> out;
+  out.reserve(missing.cardinality());
+  ObjectStore::Reader reader(theirs->stored_items);
+  missing.for_each([&](Id id) { out.push_back(Member{id, reader.at(id).object}); });
+  return out;
+}
+
+std::vector<Member> members_not_matching(const Index& index, const KeywordQuery& query) {
+  auto s = index.state->read();
+  const Bitmap dropped = Bitmap::andnot(s->ids, filter_index_by_hashes(s->query_maps, query));
+  std::vector<Member> out;
+  out.reserve(dropped.cardinality());
+  ObjectStore::Reader reader(s->stored_items);
+  dropped.for_each([&](Id id) { out.push_back(Member{id, reader.at(id).object}); });
+  return out;
+}
+
 void clear_index(const Index& index, std::vector<OwnedHostRef>& released) {
   auto state = index.state->write();
   IndexState& s = *state;

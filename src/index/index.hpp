@@ -22,6 +22,7 @@
 
 #include "index/attr_name.hpp"
 #include "index/bitmap.hpp"
+#include "index/query.hpp"
 #include "index/query_map.hpp"
 #include "index/rw_lock.hpp"
 #include "index/stored_item.hpp"
@@ -83,6 +84,20 @@ void add_objects(const Index& index, std::span<Arrival> arrivals);
 /// the interpreter lock held. Allocates nothing of its own once `released` has room.
 void remove_objects(const Index& index, std::span<Indexable* const> records,
                     std::vector<OwnedHostRef>& released);
+
+/// A member of an index: its id and its stored object (borrowed: valid while the index holds it).
+struct Member {
+  Id id;
+  HostObject* object;
+};
+
+/// The members of `other` that `index` lacks, in id order: what a union of `other` into `index`
+/// brings (the caller adds them, as objects added one by one would be).
+[[nodiscard]] std::vector<Member> members_missing_from(const Index& index, const Index& other);
+
+/// The members that the keyword filter does not match, in id order: what narrowing the index to
+/// the filter takes out (the caller removes them).
+[[nodiscard]] std::vector<Member> members_not_matching(const Index& index, const KeywordQuery& query);
 
 /// Empties the index (for the host's cycle collector): every member's reference comes back to
 /// the caller. The members keep their (now unresolvable) records of it.

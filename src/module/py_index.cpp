@@ -136,14 +136,7 @@ PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
 /// made earlier lose them too). A leaving object borrowed elsewhere fails the call unchanged.
 void reduce_index(IndexInstance* inst, const KeywordQuery& query) {
   std::vector<Object> leaving;
-  {
-    auto s = inst->record.state->read();
-    const Bitmap matched = filter_index_by_hashes(s->query_maps, query);
-    const Bitmap dropped = Bitmap::andnot(s->ids, matched);
-    leaving.reserve(dropped.cardinality());
-    ObjectStore::Reader reader(s->stored_items);
-    dropped.for_each([&](Id id) { leaving.push_back(Object::borrow(reader.at(id).object)); });
-  }
+  for (const Member& m : members_not_matching(inst->record, query)) leaving.push_back(Object::borrow(m.object));
   BorrowedObjects borrowed(std::move(leaving), true);
   const std::vector<Indexable*> records = borrowed.records();
   std::vector<OwnedHostRef> released;
@@ -217,15 +210,8 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     SharedBorrow other_borrow(other->borrow);  // a union with itself fails here, unchanged
     // Other's objects that this index lacks arrive as if each had been added: every one is
     // borrowed before anything changes, so that one busy elsewhere fails the call unchanged.
-    const Bitmap mine = inst->record.state->read()->ids.clone();
     std::vector<Object> arriving;
-    {
-      auto theirs = other->record.state->read();
-      const Bitmap missing = Bitmap::andnot(theirs->ids, mine);
-      arriving.reserve(missing.cardinality());
-      ObjectStore::Reader reader(theirs->stored_items);
-      missing.for_each([&](Id id) { arriving.push_back(Object::borrow(reader.at(id).object)); });
-    }
+    for (const Member& m : members_missing_from(inst->record, other->record)) arriving.push_back(Object::borrow(m.object));
     for (const Object& obj : arriving) stored_indexable(obj.ptr());
     BorrowedObjects objects(std::move(arriving), true);
     std::vector<Arrival> arrivals = objects.arrivals();
