@@ -148,6 +148,13 @@ class Bitmap {
     if (a.is_empty() || b.is_empty()) return Bitmap();
     return adopt(roaring_bitmap_and(a.r_, b.r_));
   }
+  /// |a ∩ b|, without making the intersection.
+  [[nodiscard]] static std::uint64_t and_cardinality(const Bitmap& a, const Bitmap& b) noexcept {
+    if (a.is_empty() || b.is_empty()) return 0;
+    return roaring_bitmap_and_cardinality(a.r_, b.r_);
+  }
+  /// The smallest id of a ∩ b; requires a non-empty intersection.
+  [[nodiscard]] static Id and_minimum(const Bitmap& a, const Bitmap& b) { return and_(a, b).minimum(); }
   /// a \ b as a new bitmap.
   [[nodiscard]] static Bitmap andnot(const Bitmap& a, const Bitmap& b) {
     if (a.is_empty()) return Bitmap();

@@ -24,6 +24,7 @@ void QueryMap::insert(const PyValue& value, Id id) {
   try {
     new_holder = holders.add_checked(id);
     if (auto n = value.numeric()) range_tree.insert(*n, id);
+    else ++others;
   } catch (...) {
     if (new_holder) holders.remove(id);
     auto at = value_sets.find(hash);
@@ -42,6 +43,7 @@ void QueryMap::remove_id(const PyValue& value, Id id) {
   it->second.remove(id);
   holders.remove(id);
   if (auto n = value.numeric()) (void)range_tree.remove(*n, id);
+  else --others;
 }
 
 void QueryMap::check_prune(std::uint64_t hash) {
@@ -87,6 +89,7 @@ void QueryMap::move(const PyValue& old, const PyValue& value, Id id) {
       throw;
     }
   }
+  others = others + (after ? 0 : 1) - (before ? 0 : 1);
   if (!same_set) {
     if (auto it = value_sets.find(old.hash()); it != value_sets.end()) {
       it->second.remove(id);
@@ -118,6 +121,8 @@ std::optional<std::string> QueryMap::verify() const {
   }
   if (held != holders.cardinality()) return "holders hold ids that no value set holds";
   if (auto reason = range_tree.verify()) return "range tree: " + *reason;
+  const Bitmap numbered = range_tree.ids();
+  if (numbered.cardinality() + others != held) return "the count of values that are not numbers is wrong";
   std::optional<std::string> reason;
   range_tree.ids().for_each([&](Id id) {
     if (!reason && !holders.contains(id)) reason = "tree holds id " + std::to_string(id) + " that no value set holds";

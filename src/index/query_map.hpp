@@ -26,6 +26,7 @@ namespace vostrel {
 ///               the set holds those objects' ids, and is never empty between operations.
 ///   range_tree  every (number, id) pair of the objects whose value is an Int or a Float.
 ///   holders     every id held in some set: the objects that have the attribute.
+///   others      how many of them hold a value that is not a number (and so is not in the tree).
 /// Each id is in at most one set and at most once in the tree.
 struct QueryMap {
   using ValueSets = boost::unordered_flat_map<std::uint64_t, HybridSet, HostHashHash>;
@@ -33,6 +34,7 @@ struct QueryMap {
   ValueSets value_sets;
   BitMapBTree range_tree;
   Bitmap holders;
+  std::uint64_t others = 0;
 
   /// Puts id under value; a pair already held changes nothing. On std::bad_alloc nothing changed.
   void insert(const PyValue& value, Id id);

@@ -537,6 +537,12 @@ class BasicBitMapBTree {
   void for_each_key(F&& f) const {
     for_each_key_below(root_, f);
   }
+  /// Calls f(Key128) for the keys from the low end (the high end when `descending`) until f
+  /// returns false.
+  template <class F>
+  void walk(bool descending, F&& f) const {
+    (void)walk_below(root_, descending, f);
+  }
   /// A new bitmap of every id the tree holds, read from the root's slots.
   [[nodiscard]] Bitmap ids() const;
   /// Checks every invariant of the tree; the first broken one as text, or nothing when sound.
@@ -550,6 +556,17 @@ class BasicBitMapBTree {
   explicit BasicBitMapBTree(Node root) : root_(std::move(root)) {}
   /// Splits the full root and puts both halves under a new internal root.
   void grow();
+  template <class F>
+  static bool walk_below(const Node& node, bool descending, F& f) {
+    if (const Leaf* leaf = node.as_leaf()) {
+      for (std::size_t k = 0; k < leaf->len; ++k)
+        if (!f(leaf->key_at(descending ? leaf->len - 1 - k : k).key)) return false;
+    } else if (const Internal* n = node.as_internal()) {
+      for (std::size_t k = 0; k < n->len; ++k)
+        if (!walk_below(n->child(n->offset + (descending ? n->len - 1 - k : k)), descending, f)) return false;
+    }
+    return true;
+  }
   /// The in-order walk of for_each_key over one subtree.
   template <class F>
   static void for_each_key_below(const Node& node, F& f) {

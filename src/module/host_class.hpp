@@ -115,12 +115,17 @@ constexpr MethodSpec static_method(const char* name, std::string_view signature,
   m.flags |= METH_STATIC;
   return m;
 }
-/// A class method (it receives the class as its first argument).
+/// A class method of one argument (it receives the class, then the argument).
 template <auto F>
 constexpr MethodSpec class_method(const char* name, std::string_view signature, std::string_view doc) {
-  MethodSpec m = method<F>(name, signature, doc);
-  m.flags |= METH_CLASS;
-  return m;
+  static_assert(std::is_same_v<decltype(F), NoArgs>, "a one-argument method's signature");
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_O | METH_CLASS, signature, doc};
+}
+/// An instance method of one argument.
+template <auto F>
+constexpr MethodSpec one_argument_method(const char* name, std::string_view signature, std::string_view doc) {
+  static_assert(std::is_same_v<decltype(F), NoArgs>, "a one-argument method's signature");
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_O, signature, doc};
 }
 
 /// A method table (null-terminated) whose docstrings are "<name><signature>\n--\n\n<doc>"; made

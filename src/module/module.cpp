@@ -79,6 +79,9 @@ Object init_module() {
   add_entry(module.ptr(), "Index", type_object(index_type()));
   add_entry(module.ptr(), "Indexable", type_object(indexable_type()));
   add_entry(module.ptr(), "PyQueryExpr", type_object(query_expr_type()));
+  // Private: what pickle calls to rebuild Vostrel objects (not in __all__).
+  require_status(PyObject_SetAttrString(module.ptr(), "_restore",
+                                        make_restore_function(module.ptr(), module_name.ptr()).ptr()));
   g_module = Object::borrow(module.ptr()).release();
   return module;
 }

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "module/keyword_query.hpp"
+#include "module/ordering.hpp"
 #include "module/py_query_expr.hpp"
 #include "module/records.hpp"
 
@@ -121,6 +122,24 @@ PyObject* filtered_iter(PyObject* self) noexcept {
   });
 }
 
+PyObject* filtered_sorted_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_object([&] {
+    const BoundArgs bound = bind(sorted_by_signature("FilteredIndex"), args, nargs, kwnames);
+    FilteredIndexInstance* inst = self_of(self);
+    SharedBorrow borrowed(inst->borrow);
+    return sorted_by(inst->record.view.state, &inst->record.view, bound);
+  });
+}
+
+PyObject* filtered_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_object([&] {
+    const BoundArgs bound = bind(value_counts_signature("FilteredIndex"), args, nargs, kwnames);
+    FilteredIndexInstance* inst = self_of(self);
+    SharedBorrow borrowed(inst->borrow);
+    return value_counts(inst->record.view.state, &inst->record.view, bound);
+  });
+}
+
 PyObject* filtered_reduce(PyObject*, PyObject*) noexcept {
   return call_object([&]() -> Object {
     raise(PyExc_TypeError,
@@ -149,7 +168,14 @@ PyMethodDef* methods() {
       method<&filtered_reduced_query>("reduced_query", "($self, query)",
                                       "A narrower view: the objects of this view that match the PyQueryExpr "
                                       "`query`.\nReleases the GIL."),
+      method<&filtered_sorted_by>(
+          "sorted_by", "($self, attr, *, reverse=False, limit=None)",
+          "The objects of this view ordered by their value of `attr`, as Index.sorted_by orders them."),
+      method<&filtered_value_counts>("value_counts", "($self, attr)",
+                                     "How many objects of this view hold each value of `attr`, as Index.value_counts."),
       method<&filtered_reduce>("__reduce__", "($self)", "Views cannot be pickled or copied: rebase() them first."),
+      class_method<&generic_alias>("__class_getitem__", "($cls, item, /)",
+                                   "FilteredIndex[Record] for type annotations: a view of Record objects."),
   });
   return table;
 }

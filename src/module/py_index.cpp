@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "module/keyword_query.hpp"
+#include "module/ordering.hpp"
 #include "module/py_query_expr.hpp"
 #include "module/records.hpp"
 
@@ -251,6 +252,33 @@ PyObject* index_iter(PyObject* self) noexcept {
   });
 }
 
+PyObject* index_sorted_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_object([&] {
+    const BoundArgs bound = bind(sorted_by_signature("Index"), args, nargs, kwnames);
+    IndexInstance* inst = self_of(self);
+    SharedBorrow borrowed(inst->borrow);
+    return sorted_by(inst->record.state, nullptr, bound);
+  });
+}
+
+PyObject* index_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_object([&] {
+    const BoundArgs bound = bind(value_counts_signature("Index"), args, nargs, kwnames);
+    IndexInstance* inst = self_of(self);
+    SharedBorrow borrowed(inst->borrow);
+    return value_counts(inst->record.state, nullptr, bound);
+  });
+}
+
+PyObject* index_reduce_for_pickle(PyObject* self, PyObject*) noexcept {
+  return call_object([&] {
+    IndexInstance* inst = self_of(self);
+    SharedBorrow borrowed(inst->borrow);
+    Object objects = object_list(inst->record.state, nullptr);
+    return require(Py_BuildValue("(O(sO))", restore_function(), "index", objects.ptr()));
+  });
+}
+
 int index_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   IndexInstance* inst = self_of(self);
@@ -310,6 +338,19 @@ PyMethodDef* methods() {
           "remove_object_many", "($self, objs)",
           "Takes every object of the iterable `objs` out of this index; KeyError (and nothing removed) when\n"
           "one is not in it, RuntimeError when one is listed twice. Releases the GIL."),
+      method<&index_sorted_by>(
+          "sorted_by", "($self, attr, *, reverse=False, limit=None)",
+          "The objects ordered by their value of `attr` as sorted() orders values (ties in id order), at\n"
+          "most `limit` of them; objects without the attribute, or whose value is NaN, come last in id\n"
+          "order. Values that Python cannot order against each other raise TypeError."),
+      method<&index_value_counts>(
+          "value_counts", "($self, attr)",
+          "A dict from each value of `attr` (one per group of equal hashes) to the number of objects\n"
+          "holding it, by descending count, then by the first holder's id."),
+      method<&index_reduce_for_pickle>("__reduce__", "($self)",
+                                       "Pickling and copying: the objects, loaded into a new Index."),
+      class_method<&generic_alias>("__class_getitem__", "($cls, item, /)",
+                                   "Index[Record] for type annotations: an index of Record objects."),
   });
   return table;
 }

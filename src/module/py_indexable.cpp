@@ -158,6 +158,10 @@ int indexable_clear(PyObject* self) noexcept {
 PyMethodDef* methods() {
   static PyMethodDef* table = method_table({
       method<&indexable_dir>("__dir__", "($self)", "The object's attribute names, then those of its class."),
+      method<&indexable_reduce>("__reduce__", "($self)",
+                                "Pickling and copying: the class and the attributes (a copy is in no index)."),
+      one_argument_method<&indexable_setstate>("__setstate__", "($self, state, /)",
+                                               "Sets the attributes of a dict, as unpickling and copying do."),
   });
   return table;
 }

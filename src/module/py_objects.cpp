@@ -223,3 +223,11 @@ Object new_iterator(const SharedState& state, const FilteredIndex* view, Object 
 }
 
 }  // namespace vostrel::py
+
+namespace vostrel::py {
+
+PyObject* generic_alias(PyObject* cls, PyObject* item) noexcept {
+  return call_object([&] { return require(Py_GenericAlias(cls, item)); });
+}
+
+}  // namespace vostrel::py

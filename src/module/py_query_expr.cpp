@@ -45,7 +45,7 @@ void check_depth(const Signature& sig, std::size_t sub_depth) {
                                   std::to_string(kMaxQueryDepth) + " levels)");
 }
 
-Object wrap(QueryExpr expr) { return new_instance(query_expr_type(), QueryExprRecord{std::move(expr)}); }
+Object wrap(QueryExpr expr) { return new_query_expr(std::move(expr)); }
 
 // --- the static constructors ---
 
@@ -181,6 +181,7 @@ PyMethodDef* methods() {
                                                       "Objects matched by at least one expression; or_() matches none."),
       static_method<&negation>("not_", "(exprs)", "Candidates not matched by the expression."),
       static_method<&has_attribute>("has", "(attr)", "Objects that have the attribute `attr`, whatever its value."),
+      method<&query_expr_reduce>("__reduce__", "($self)", "Pickling and copying: the tree as a flat list of steps."),
   });
   return table;
 }
@@ -219,6 +220,8 @@ PyTypeObject* query_expr_type() {
   }();
   return type;
 }
+
+Object new_query_expr(QueryExpr expr) { return new_instance(query_expr_type(), QueryExprRecord{std::move(expr)}); }
 
 QueryExpr copy_query_expr(Handle obj) {
   if (!is_instance(obj, query_expr_type())) raise_cannot_convert(obj, "PyQueryExpr");

@@ -26,6 +26,9 @@ class HeldQueryExpr {
   SharedBorrow borrow_;
 };
 
+/// A new PyQueryExpr holding `expr`.
+Object new_query_expr(QueryExpr expr);
+
 /// A deep copy of the expression of `obj`, a PyQueryExpr (or subclass) instance, taken under a
 /// shared borrow. Otherwise TypeError "'<type>' object cannot be converted to 'PyQueryExpr'"
 /// (run it inside `convert_arg` to name the argument).

@@ -81,6 +81,19 @@ class BorrowedObjects {
   bool exclusive_;
 };
 
+/// `cls[item]` for type annotations (a types.GenericAlias).
+PyObject* generic_alias(PyObject* cls, PyObject* item) noexcept;
+
+/// The module's private function that pickling calls to rebuild records, indexes and expressions
+/// (borrowed; made with the module by `make_restore_function`).
+PyObject* restore_function();
+Object make_restore_function(PyObject* module, PyObject* module_name);
+
+/// __reduce__ and __setstate__ of the classes that pickle and copy.
+PyObject* indexable_reduce(PyObject* self, PyObject*) noexcept;
+PyObject* indexable_setstate(PyObject* self, PyObject* state) noexcept;
+PyObject* query_expr_reduce(PyObject* self, PyObject*) noexcept;
+
 /// Drops references with the interpreter lock held (after the operation released its locks).
 inline void drop_all(std::vector<OwnedHostRef>& refs) noexcept { refs.clear(); }
 
