@@ -71,6 +71,8 @@ ValueGroups group_by_value(const QueryMap& map, const Bitmap* admitted) {
     return true;
   });
   std::sort(out.nan.begin(), out.nan.end());
+  out.number_rank.resize(out.groups.size());
+  for (std::size_t i = 0; i < out.groups.size(); ++i) out.number_rank[i] = i;
   if (map.others > 0) {
     const Bitmap numbered = map.range_tree.ids();
     for (const auto& [hash, set] : map.value_sets) {
@@ -81,11 +83,20 @@ ValueGroups group_by_value(const QueryMap& map, const Bitmap* admitted) {
       if (ids.empty()) continue;
       std::sort(ids.begin(), ids.end());
       out.groups.push_back(std::move(ids));
+      out.number_rank.push_back(ValueGroups::kNotANumber);
     }
   }
-  std::stable_sort(out.groups.begin(), out.groups.end(),
-                   [](const std::vector<Id>& a, const std::vector<Id>& b) { return a.front() < b.front(); });
-  return out;
+  std::vector<std::size_t> order(out.groups.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return out.groups[a].front() < out.groups[b].front(); });
+  ValueGroups sorted;
+  sorted.nan = std::move(out.nan);
+  for (const std::size_t i : order) {
+    sorted.groups.push_back(std::move(out.groups[i]));
+    sorted.number_rank.push_back(out.number_rank[i]);
+  }
+  return sorted;
 }
 
 std::vector<ValueCount> count_values(const QueryMap& map, const Bitmap* admitted) {

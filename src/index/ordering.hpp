@@ -28,7 +28,9 @@ struct NumberOrder {
 /// group's ids ascend, and the groups come in the order of their first ids.
 struct ValueGroups {
   std::vector<std::vector<Id>> groups;
+  std::vector<std::size_t> number_rank;  // per group: its place among the numbers, or kNotANumber
   std::vector<Id> nan;
+  static constexpr std::size_t kNotANumber = SIZE_MAX;
 };
 [[nodiscard]] ValueGroups group_by_value(const QueryMap& map, const Bitmap* admitted);
 

@@ -99,6 +99,7 @@ Object sorted_by(const SharedState& state, const FilteredIndex* view, const Boun
   std::vector<Object> objects;                          // in order, when every value is a number
   std::vector<std::vector<Object>> groups;              // otherwise: one list per value
   std::vector<Object> representatives;                  // the value of each group
+  std::vector<std::size_t> number_rank;                 // each group's place among the numbers
   std::vector<Object> tail;                             // NaN and missing, in id order
   {
     auto s = state->read();
@@ -118,6 +119,7 @@ Object sorted_by(const SharedState& state, const FilteredIndex* view, const Boun
       }
     } else {
       ValueGroups by_value = group_by_value(*map, admitted.ids);
+      number_rank = by_value.number_rank;
       for (const std::vector<Id>& ids : by_value.groups) {
         take_objects(*s, ids, groups.emplace_back());
         representatives.push_back(Object::borrow(value_of(groups.back().front().ptr(), attr.view())));
@@ -128,10 +130,13 @@ Object sorted_by(const SharedState& state, const FilteredIndex* view, const Boun
   }
   if (!groups.empty()) {
     // Values that are not all numbers are ordered as Python orders them: a pair it cannot order
-    // raises its TypeError. Stable, so equal values keep their first ids' order either way.
+    // raises its TypeError. Numbers keep the tree's order among themselves. Stable, so equal
+    // values keep their first ids' order either way.
     std::vector<std::size_t> order(groups.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     auto less = [&](std::size_t a, std::size_t b) {
+      if (number_rank[a] != ValueGroups::kNotANumber && number_rank[b] != ValueGroups::kNotANumber)
+        return number_rank[a] < number_rank[b];
       const int r = PyObject_RichCompareBool(representatives[a].ptr(), representatives[b].ptr(), Py_LT);
       if (r < 0) throw_host_error();
       return r == 1;

@@ -1,0 +1,186 @@
+"""Sound under failure: exit with busy threads, hooks that pull values away, deep trees on small
+stacks, reads that never wait on an index. What can crash runs in a child interpreter."""
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from Vostrel import Index, Indexable, PyQueryExpr as Q
+
+
+def run_child(code, timeout=60):
+    """Runs `code` in a child interpreter; its exit status and output."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+# --- 1. a daemon thread inside a section that released the interpreter lock, at exit -------------
+
+DAEMON_WORK = {
+    "reduced_query": "idx.reduced_query(Q.gt('n', 5))",
+    "view_reduced": "view.reduced(k=1)",
+    "add_object_many": "fresh = Index(); fresh.add_object_many(objs)",
+    "assignment": "objs[0].n = objs[0].n + 1",
+    "union_with": "fresh = Index(); fresh.union_with(idx)",
+}
+
+
+@pytest.mark.parametrize("work", sorted(DAEMON_WORK))
+def test_exit_while_daemon_threads_work(work):
+    code = f"""
+        import threading, time
+        from Vostrel import Index, Indexable, PyQueryExpr as Q
+        class B(Indexable): pass
+        objs = [B(n=i, k=i % 3) for i in range(50000)]
+        idx = Index(); idx.add_object_many(objs)
+        view = idx.reduced(k=[0, 1])
+        def work():
+            while True:
+                {DAEMON_WORK[work]}
+        for _ in range(2):
+            threading.Thread(target=work, daemon=True).start()
+        time.sleep(0.3)
+        print("exiting")
+    """
+    done = run_child(code)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout == "exiting\n"
+
+
+# --- 5. host code that empties the dict or list a value is read from -----------------------------
+
+class Evil:
+    """Empties every dict and list that refers to it as soon as it is hashed or iterated."""
+
+    def _strike(self):
+        import gc
+        for r in gc.get_referrers(self):
+            if isinstance(r, (dict, list)) and r is not self.__dict__:
+                r.clear()
+
+    def __hash__(self):
+        self._strike()
+        return 7
+
+    def __eq__(self, other):
+        return self is other
+
+    def __iter__(self):
+        self._strike()
+        return iter([7])
+
+
+def evil_kwargs():
+    return {"x": Evil(), "y": Evil()}
+
+
+HOOK_CALLS = {
+    "construct": lambda idx, view: Indexable(**evil_kwargs()),
+    "get_by_attribute": lambda idx, view: idx.get_by_attribute(**evil_kwargs()),
+    "reduced": lambda idx, view: idx.reduced(**evil_kwargs()).collect(),
+    "reduce": lambda idx, view: idx.reduce(**evil_kwargs()),
+    "view_reduced": lambda idx, view: view.reduced(**evil_kwargs()).collect(),
+    "in_": lambda idx, view: Q.in_("x", [Evil(), Evil(), 1]),
+    "eq": lambda idx, view: Q.eq("x", Evil()),
+    "setattr": lambda idx, view: setattr(idx.collect()[0], "x", Evil()),
+    "setstate": lambda idx, view: Indexable().__setstate__(evil_kwargs()),
+    "add_object_many": lambda idx, view: idx.add_object_many([Indexable(x=Evil())]),
+}
+
+
+@pytest.mark.parametrize("call", sorted(HOOK_CALLS))
+def test_hooks_that_empty_their_containers(call):
+    # Under the sanitized build a value read after its container let it go is a reported error.
+    objs = [Indexable(x=1, y=2), Indexable(x=7, y=3)]
+    idx = Index()
+    idx.add_object_many(objs)
+    view = idx.reduced_query(Q.and_())
+    for _ in range(3):
+        HOOK_CALLS[call](idx, view)
+    idx.collect()
+    view.collect()
+
+
+def test_a_str_subclass_key_that_empties_the_dict_while_binding():
+    class Key(str):
+        def __hash__(self):
+            import gc
+            for r in gc.get_referrers(self):
+                if isinstance(r, dict):
+                    r.clear()
+            return str.__hash__(self)
+
+    idx = Index()
+    idx.add_object(Indexable(a=1))
+    assert idx.get_by_attribute(**{Key("a"): Evil()}) == []
+    Indexable(**{Key("b"): [1, 2, 3]})
+
+
+# --- 7. deep expression trees on a small thread stack --------------------------------------------
+
+def test_deep_trees_on_a_small_stack():
+    code = """
+        import pickle, threading
+        from Vostrel import Index, Indexable, PyQueryExpr as Q
+        idx = Index(); idx.add_object_many([Indexable(n=i) for i in range(10)])
+        results = []
+        def deep():
+            e = Q.eq("n", 3)
+            for _ in range(998):
+                e = Q.not_(e)
+            wide = Q.or_(*[Q.not_(Q.eq("n", i)) for i in range(3)])
+            for _ in range(997):
+                wide = Q.and_(wide)
+            results.append(len(idx.reduced_query(e).collect()))
+            results.append(len(idx.reduced_query(wide).collect()))
+            results.append(len(repr(e)) > 999 * 4)
+            results.append(len(idx.reduced_query(pickle.loads(pickle.dumps(e))).collect()))
+            try:
+                Q.not_(Q.not_(e))  # 1000 levels are accepted, 1001 are not
+            except RecursionError:
+                results.append("limit")
+            del e, wide
+            results.append("released")
+        threading.stack_size(128 * 1024)
+        t = threading.Thread(target=deep)
+        t.start(); t.join()
+        print(results)
+    """
+    done = run_child(code, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == "[1, 10, True, 1, 'limit', 'released']"
+
+
+# --- 4. an attribute read takes no index lock ------------------------------------------------------
+
+def test_reads_do_not_wait_for_an_index_at_work():
+    objs = [Indexable(n=i) for i in range(200_000)]
+    probe = objs[0]
+    idx = Index()
+    idx.add_object(probe)
+    busy = []
+
+    def add_many():
+        idx.add_object_many(objs[1:])
+
+    for _ in range(5):  # the adding must still be at work when the read is made
+        worker = threading.Thread(target=add_many)
+        worker.start()
+        while worker.is_alive():
+            try:
+                idx.collect()
+            except RuntimeError:  # held by the adding thread, which has the table locked
+                assert probe.n == 0  # a read of an object of that index does not wait for it
+                try:
+                    idx.collect()
+                except RuntimeError:
+                    busy.append(True)  # the read happened while the adding was at work
+                break
+        worker.join()
+        if busy:
+            break
+        idx = Index()
+        idx.add_object(probe)
+    assert busy, "the adding never overlapped a read"
