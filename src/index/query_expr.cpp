@@ -86,7 +86,6 @@ void QueryExpr::take_children(std::vector<QueryExpr>& out) {
   if (auto* a = std::get_if<And>(&node_)) subs = &a->exprs;
   if (auto* o = std::get_if<Or>(&node_)) subs = &o->exprs;
   if (!subs || subs->empty()) return;
-  out.reserve(out.size() + subs->size());
   for (QueryExpr& e : *subs) out.push_back(std::move(e));
   subs->clear();
 }

@@ -1,7 +1,6 @@
 // Interpreter-lock accounting, deferred releases of host references, and PanicException.
 #include "module/runtime.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -112,7 +111,7 @@ namespace {
 void restore_or_stop(PyThreadState* state) noexcept {
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {  // only the forced unwind can come out of the interpreter's C code
     for (;;) pause();
   }
 }

@@ -1,7 +1,11 @@
 """Numbers of every kind Python orders are ordered: int and float subclasses (bool, IntEnum,
 NumPy's float64), objects with __index__ (NumPy's integers), within 64 bits. Checked beside a scan."""
 import enum
+import importlib.util
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -25,13 +29,12 @@ class Index_:  # an object with __index__, like NumPy's integers
         return hash(self.n)
 
 
-def kinds():
+def kinds(with_numpy):
     made = [lambda r: r.randint(-9, 9), lambda r: r.uniform(-9, 9), lambda r: r.random() < 0.5,
             lambda r: Level.LOW if r.random() < 0.5 else Level.HIGH, lambda r: Index_(r.randint(-9, 9))]
-    try:
-        import numpy as np
-    except ImportError:
+    if not with_numpy:
         return made
+    import numpy as np
     return made + [lambda r: np.float64(r.uniform(-9, 9)), lambda r: np.int64(r.randint(-9, 9)),
                    lambda r: np.int32(r.randint(-9, 9)), lambda r: np.uint8(r.randint(0, 9)),
                    lambda r: np.bool_(r.random() < 0.5)]
@@ -41,9 +44,9 @@ def scan(objs, test):
     return [o for o in objs if as_number(o.v) is not None and test(as_number(o.v))]
 
 
-def test_numbers_of_every_kind_against_a_scan():
+def check_numbers_against_a_scan(with_numpy):
     rng = random.Random(7)
-    makers = kinds()
+    makers = kinds(with_numpy)
     objs = [Indexable(v=makers[i % len(makers)](rng)) for i in range(300)]
     index = Index()
     index.add_object_many(objs)
@@ -60,6 +63,22 @@ def test_numbers_of_every_kind_against_a_scan():
     numbers = Index()
     numbers.add_object_many(o for o in objs if as_number(o.v) is not None)
     assert [as_number(o.v) for o in numbers.sorted_by("v")] == sorted(as_number(o.v) for o in numbers)
+
+
+def test_numbers_of_every_kind_against_a_scan():
+    check_numbers_against_a_scan(with_numpy=False)
+
+
+def test_numpy_numbers_against_a_scan():
+    if importlib.util.find_spec("numpy") is None:  # not imported here: see below
+        pytest.skip("NumPy is not installed")
+    # In a child: NumPy keeps some objects of its own until the process ends, which a leak checker
+    # watching this process would report.
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+    done = subprocess.run([sys.executable, "-c", "import test_numbers; test_numbers.check_numbers_against_a_scan(True)"],
+                          cwd=os.path.dirname(os.path.abspath(__file__)), env=env, capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
 
 
 def test_big_and_broken_numbers_match_by_equality_only():
