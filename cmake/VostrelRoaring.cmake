@@ -61,9 +61,12 @@ _vostrel_roaring_check(VOSTREL_ROARING_HAS_ADD_BULK
 _vostrel_roaring_check(VOSTREL_ROARING_NEW_ITERATOR
   "int f(const roaring_bitmap_t *r) { roaring_uint32_iterator_t it; roaring_iterator_init(r, &it); return roaring_uint32_iterator_advance(&it); }")
 
-foreach(feature HAS_INIT_WITH_CAPACITY HAS_ADD_BULK NEW_ITERATOR)
+_vostrel_roaring_check(VOSTREL_ROARING_HAS_MEMORY_HOOK
+  "void f() { roaring_memory_t m = {}; roaring_init_memory_hook(m); }")
+
+foreach(feature HAS_INIT_WITH_CAPACITY HAS_ADD_BULK NEW_ITERATOR HAS_MEMORY_HOOK)
   if(VOSTREL_ROARING_${feature})
     target_compile_definitions(vostrel_roaring INTERFACE VOSTREL_ROARING_${feature}=1)
   endif()
 endforeach()
-message(STATUS "CRoaring: header ${_roaring_header}; init_with_capacity=${VOSTREL_ROARING_HAS_INIT_WITH_CAPACITY} add_bulk=${VOSTREL_ROARING_HAS_ADD_BULK} new_iterator=${VOSTREL_ROARING_NEW_ITERATOR}")
+message(STATUS "CRoaring: header ${_roaring_header}; init_with_capacity=${VOSTREL_ROARING_HAS_INIT_WITH_CAPACITY} add_bulk=${VOSTREL_ROARING_HAS_ADD_BULK} new_iterator=${VOSTREL_ROARING_NEW_ITERATOR} memory_hook=${VOSTREL_ROARING_HAS_MEMORY_HOOK}")

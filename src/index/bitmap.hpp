@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,6 +30,12 @@
 namespace vostrel {
 
 using Id = std::uint32_t;
+
+/// The CRoaring release the build uses, "major.minor.revision".
+[[nodiscard]] std::string roaring_version();
+/// The SIMD path CRoaring takes on this machine: "AVX-512", "AVX2", or "scalar" (also when the
+/// library cannot tell, as releases before 1.0 cannot).
+[[nodiscard]] std::string_view roaring_simd() noexcept;
 
 class Bitmap {
  public:

@@ -6,6 +6,7 @@
 
 #include "index/fatal.hpp"
 #include "index/indexable.hpp"
+#include "index/memory_reserve.hpp"
 
 namespace vostrel {
 
@@ -33,6 +34,10 @@ std::optional<std::string> IndexState::verify() const {
 }
 
 namespace {
+
+/// Memory that indexing one value takes at most, roughly: its share of a value set, of the range
+/// tree's nodes and bitmaps, and of the holders.
+constexpr std::size_t kBytesPerIndexedValue = 96;
 
 /// The values of one attribute that arrive with a batch of objects.
 struct NameBatch {
@@ -84,6 +89,7 @@ void index_batch(QueryMapTable& table, const NameBatch& batch) {
   try {
     for (; done < batch.values.size(); ++done) map.insert(*batch.values[done].first, batch.values[done].second);
   } catch (...) {
+    memory::release_reserve();  // undoing may need a little memory
     while (done-- > 0) {
       const auto& [value, id] = batch.values[done];
       map.remove_id(*value, id);
@@ -130,11 +136,16 @@ void add_locked(const Index& index, IndexState& s, std::span<Arrival> arrivals) 
   members.or_inplace(arriving);
   for (Indexable* record : fresh) reserve_index_record(*record);
   const std::vector<NameBatch> batches = group_by_name(fresh);
+  std::size_t values = 0;
+  for (const NameBatch& b : batches) values += b.values.size();
+  // About what indexing the values takes (sets, trees, bitmaps): checked before anything changes.
+  memory::expect_headroom(values * kBytesPerIndexedValue);
   std::size_t indexed = 0;
   try {
     s.stored_items.reserve(arriving);
     for (; indexed < batches.size(); ++indexed) index_batch(s.query_maps, batches[indexed]);
   } catch (...) {
+    memory::release_reserve();
     while (indexed-- > 0)
       for (const auto& [value, id] : batches[indexed].values) unindex(s.query_maps, batches[indexed].name, *value, id);
     s.stored_items.drop_empty_pages();

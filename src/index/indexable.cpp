@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "index/fatal.hpp"
+#include "index/memory_reserve.hpp"
 
 namespace vostrel {
 
@@ -195,6 +196,7 @@ void update_indexes(const Indexable& obj, const AttrName& name, const PyValue* o
     }
   } catch (const std::bad_alloc&) {
     // The indexes already updated go back to the old value, one at a time.
+    memory::release_reserve();
     while (done-- > 0) {
       if (!changed[done]) continue;
       auto guard = states[done]->write();

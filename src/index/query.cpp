@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "index/fatal.hpp"
+#include "index/memory_reserve.hpp"
 
 namespace vostrel {
 
@@ -20,6 +21,9 @@ KeywordQuery::KeywordQuery(std::initializer_list<std::pair<AttrName, std::vector
 KeywordValues& KeywordQuery::attribute(AttrName name) { return attributes_[std::move(name)]; }
 
 namespace {
+
+/// Evaluations that may build this much are checked for room first.
+constexpr std::size_t kCheckedEvaluationBytes = std::size_t{1} << 20;
 
 /// The id set of `value` under `attr`, or null.
 const HybridSet* find_set(const QueryMapTable& table, const AttrName& attr, const PyValue& value) {
@@ -214,6 +218,12 @@ void absorb(Frame& f, Bitmap part) {
 }  // namespace
 
 Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& candidates, const QueryExpr& expr) {
+  // A large evaluation first checks that the bitmaps it may build (a few the size of the
+  // candidates) fit, so that running out of memory fails it at once rather than inside CRoaring,
+  // whose older releases do not check their allocations. Small ones are left unchecked: the
+  // check costs a system call.
+  if (const std::size_t estimate = 4 * candidates.size_in_bytes(); estimate >= kCheckedEvaluationBytes)
+    memory::expect_headroom(estimate);
   if (expr.is_leaf()) return evaluate_leaf(table, candidates, expr);
   // A deque keeps every frame in place as frames are added, so a frame's candidates may point
   // at the result of the frame below it.

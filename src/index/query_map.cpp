@@ -2,6 +2,7 @@
 #include "index/query_map.hpp"
 
 #include "index/fatal.hpp"
+#include "index/memory_reserve.hpp"
 
 namespace vostrel {
 
@@ -26,6 +27,7 @@ void QueryMap::insert(const PyValue& value, Id id) {
     if (auto n = value.numeric()) range_tree.insert(*n, id);
     else ++others;
   } catch (...) {
+    memory::release_reserve();  // undoing may need a little memory
     if (new_holder) holders.remove(id);
     auto at = value_sets.find(hash);
     if (created) {
@@ -72,6 +74,7 @@ void QueryMap::move(const PyValue& old, const PyValue& value, Id id) {
     try {
       if (after) range_tree.insert(*after, id);
     } catch (...) {
+      memory::release_reserve();
       if (before) {
         try {
           range_tree.insert(*before, id);  // the room the old pair left is still there

@@ -13,6 +13,7 @@
 
 #include "index/fatal.hpp"
 #include "index/host_ref.hpp"
+#include "index/memory_reserve.hpp"
 #include "module/refs.hpp"
 
 namespace vostrel {
@@ -94,6 +95,7 @@ void drain_deferred_releases() noexcept {
 EnterHost::EnterHost() noexcept {
   ++t_gil_count;
   drain_deferred_releases();
+  memory::replenish_reserve();
 }
 EnterHost::~EnterHost() { --t_gil_count; }
 

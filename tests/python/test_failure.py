@@ -192,3 +192,58 @@ def test_reads_do_not_wait_for_an_index_at_work():
         idx = Index()
         idx.add_object(probe)
     assert busy, "the adding never overlapped a read"
+
+
+# --- 2 and 3. running out of memory: MemoryError, and every index consistent and usable after ------
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer's own bookkeeping stops the process under an address-space limit")
+@pytest.mark.parametrize("operation", ["add", "union", "assign", "query", "rebase"])
+def test_running_out_of_memory(operation):
+    code = f"""
+        import gc, resource
+        from Vostrel import Index, Indexable, PyQueryExpr as Q
+        objs = [Indexable(n=i, s=i * 0.5, c="c%d" % (i % 7)) for i in range(60000)]
+        idx = Index(); idx.add_object_many(objs[:30000])
+        other = Index(); other.add_object_many(objs[30000:])
+
+        def address_space():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        failures = 0
+        for step in range(80):
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + step * 64 * 1024, hard))
+            try:
+                if "{operation}" == "add":
+                    Index().add_object_many(objs)
+                elif "{operation}" == "union":
+                    fresh = Index(); fresh.add_object_many(objs[:100]); fresh.union_with(other)
+                elif "{operation}" == "assign":
+                    for o in objs[:30000]:  # new values: the value maps grow
+                        o.n, o.c = o.n + 100000, "x%d-%d" % (o.n, step)
+                elif "{operation}" == "query":
+                    for _ in range(5):
+                        idx.reduced_query(Q.or_(Q.gt("n", 100), Q.eq("c", "c1"))).collect()
+                else:
+                    idx.reduced_query(Q.lt("n", 20000)).rebase()
+            except MemoryError:
+                failures += 1
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            gc.collect()
+        # Every index answers as its objects' attributes say, and takes reads and writes.
+        for index, members in [(idx, objs[:30000]), (other, objs[30000:])]:
+            assert index.collect() == members
+            for value in ("c1", "c4"):
+                assert index.get_by_attribute(c=value) == [o for o in members if o.c == value]
+            assert index.reduced_query(Q.gt("n", 15000)).collect() == [o for o in members if o.n > 15000]
+        for o in objs[:50]:
+            o.n = o.n + 1
+        assert idx.reduced_query(Q.gt("n", 15000)).collect() == [o for o in objs[:30000] if o.n > 15000]
+        print("consistent", failures > 0 or "{operation}" == "query")
+    """
+    done = run_child(code, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout == "consistent True\n"
