@@ -262,7 +262,8 @@ def markdown(results) -> str:
     m, ver = results["machine"], results["versions"]
     out = ["# Benchmark results", "",
            f"Machine: {m['cpu']}, {m['cores']} cores; Python {m['python']}; {m['platform']}.  ",
-           f"CRoaring {m['croaring']}, SIMD path: {m['croaring_simd']}.  ",
+           f"CRoaring {m['croaring']} ({m.get('croaring_source', 'source unknown')}), "
+           f"SIMD path: {m['croaring_simd']}.  ",
            "Versions: " + ", ".join(f"{k} {v or 'not installed'}" for k, v in ver.items()) + ".  ",
            "List-building floor: " + results["runs"][0].get("floor_kind", "?") +
            " building the list of the k result records from a C array of their ids.", ""]
@@ -316,7 +317,8 @@ def summary(results) -> str:
     run = max(results["runs"], key=lambda r: r["n"])
     m = results["machine"]
     out = [f"N = {run['n']:,} records; {m['cpu']}, {m['cores']} cores; Python {m['python']}; "
-           f"CRoaring {m['croaring']} ({m['croaring_simd']}).", "",
+           f"CRoaring {m['croaring']} ({m.get('croaring_source', 'source unknown')}; "
+           f"{m['croaring_simd']}).", "",
            "| workload | k | best peer | best peer ms | Vostrel ms | V ÷ best | V ÷ floor | target | met |",
            "|---|---:|---|---:|---:|---:|---:|---|---|"]
 

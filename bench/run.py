@@ -14,7 +14,7 @@ import sys
 import threading
 import time
 
-from . import data, floors, memory, report, systems
+from . import build_info, data, floors, memory, report, systems
 from .workloads import (CHECKS, COUNTS, MIX, QUERIES, REBASE_SECOND, REBASE_TREE,
                         REMOVE_SHARE, SORTED_BY, VALUE_COUNTS, VIEW_SECOND)
 
@@ -117,36 +117,7 @@ def machine() -> dict:
     except (OSError, StopIteration):
         pass
     return {"cpu": cpu, "cores": os.cpu_count(), "python": platform.python_version(),
-            "platform": platform.platform(), **roaring_info()}
-
-
-def roaring_info() -> dict:
-    """The CRoaring the module was built against and whether that build has a SIMD path."""
-    version, simd = "unknown", "unknown"
-    for h in ("/usr/include/roaring/roaring_version.h", "/usr/include/roaring/roaring.h"):
-        try:
-            with open(h) as f:
-                for line in f:
-                    if line.startswith("#define ROARING_VERSION ") or "ROARING_VERSION =" in line:
-                        version = line.split("=")[-1].split()[-1].strip(' ",;')
-                        break
-        except OSError:
-            continue
-        if version != "unknown":
-            break
-    try:
-        import Vostrel
-        import subprocess
-        libs = subprocess.run(["ldd", Vostrel.__file__], capture_output=True, text=True).stdout
-        lib = next((l.split("=>")[1].split()[0] for l in libs.splitlines() if "libroaring" in l), None)
-        if lib:
-            dis = subprocess.run(["objdump", "-d", "--no-show-raw-insn", lib],
-                                 capture_output=True, text=True).stdout
-            simd = "AVX2" if "%ymm" in dis else ("SSE4.2/SSE" if "pcmpistri" in dis else "scalar")
-            simd += f" ({os.path.basename(lib)})"
-    except Exception:  # the figure is informative only
-        pass
-    return {"croaring": version, "croaring_simd": simd}
+            "platform": platform.platform(), **build_info.roaring_info(root=ROOT)}
 
 
 def peer_versions() -> dict:

@@ -1,12 +1,13 @@
 """Checks of the benchmark itself: its data, the agreement of every system with the scan (queries,
 view operations, rebase, merge and removal), index upkeep under assignment, the floor helper, the
-mismatch and "not available" reports and the memory guard. Runs with the smoke run."""
+mismatch and "not available" reports, the memory guard and the CRoaring detection. Runs with the
+smoke run."""
 import collections
 import os
 
 import pytest
 
-from bench import data, floors, memory, report, run, systems
+from bench import build_info, data, floors, memory, report, run, systems
 from bench.workloads import CHECKS, QUERIES, REBASE_SECOND, REBASE_TREE, VIEW_SECOND
 
 N = 3000
@@ -187,3 +188,32 @@ def test_memory_is_not_measured_where_it_would_not_fit():
     md = report.memory_big_tables({"n": 1000, "bytes": {}, "skipped": {"hand index": got["skipped"]}})
     assert "Not measured: hand index (needs about" in "\n".join(md)
 
+
+@pytest.mark.parametrize("text, version", [
+    ('#define ROARING_VERSION = 0.2.66,  \n', "0.2.66"),     # Debian's 0.2.x header
+    ('#define ROARING_VERSION "4.6.1"\n', "4.6.1"),          # 4.x and its amalgamation
+    ('set(PACKAGE_VERSION "1.3.0")\n', "1.3.0"),             # a CMake package version file
+    ('#define ROARING_VERSION_MAJOR 4\n', None),
+])
+def test_croaring_version_is_read_from_headers(tmp_path, text, version):
+    (tmp_path / "h").write_text(text)
+    assert build_info.version_in_header(str(tmp_path / "h")) == version
+
+
+@pytest.mark.parametrize("path, version", [
+    ("/usr/lib/x86_64-linux-gnu/libroaring.so.0.2.66", "0.2.66"),
+    ("/site-packages/Vostrel.libs/libroaring-1a2b3c4d.so.4.6.1", "4.6.1"),
+    ("/usr/lib/libroaring.so.0", None),
+])
+def test_croaring_version_is_read_from_library_names(path, version):
+    assert build_info.version_of_library(path) == version
+
+
+@pytest.mark.parametrize("paths, flags, taken", [
+    (["AVX-512", "AVX2"], set(build_info.AVX512_FLAGS) | set(build_info.AVX2_FLAGS), "AVX-512"),
+    (["AVX-512", "AVX2"], {"avx2", "bmi2", "avx512f"}, "AVX2"),
+    (["AVX2"], {"avx2"}, "scalar"),
+    ([], {"avx2", "bmi2"}, "scalar"),
+])
+def test_the_simd_path_follows_the_code_and_the_cpu(paths, flags, taken):
+    assert build_info.simd_taken(paths, flags) == taken
