@@ -59,6 +59,25 @@ def median_time(f, repeats: int) -> float:
     return statistics.median(times)
 
 
+def median_times_interleaved(calls: dict, repeats: int) -> dict:
+    """Median seconds of one call of each, timed in turn round after round in loops of the same
+    length, so that a change in the machine's load weighs on all of them alike."""
+    inner = {k: max(1, min(MAX_LOOP, int(FAST_SAMPLE_S / max(median_time(f, 1), 1e-9)))) for k, f in calls.items()}
+    times: dict = {k: [] for k in calls}
+    for _ in range(max(repeats, FAST_REPEATS)):
+        for k, f in calls.items():
+            gc.collect()
+            gc.disable()
+            try:
+                t = time.perf_counter()
+                for _ in range(inner[k]):
+                    f()
+                times[k].append((time.perf_counter() - t) / inner[k])
+            finally:
+                gc.enable()
+    return {k: statistics.median(v) for k, v in times.items()}
+
+
 def rids(objs) -> list[int]:
     return sorted(o._rid for o in objs)
 
@@ -175,8 +194,8 @@ def op_workloads() -> dict:
     return ops
 
 
-def time_with_setup(setup, run, repeats: int):
-    """Median seconds of run(setup()), setup untimed, and the last setup's value. A run slower
+def time_with_setup(setup, work, repeats: int):
+    """Median seconds of work(setup()), setup untimed, and the last setup's value. A run slower
     than SLOW_SETUP_S is not repeated: its setup alone takes about as long again."""
     times = []
     arg = None
@@ -187,7 +206,7 @@ def time_with_setup(setup, run, repeats: int):
         gc.disable()
         try:
             t = time.perf_counter()
-            run(arg)
+            work(arg)
             times.append(time.perf_counter() - t)
         finally:
             gc.enable()
@@ -233,16 +252,8 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
     k = min(ASSIGNMENTS, n)
     picks = rng.sample(range(n), k)
 
-    # Reading an attribute, before any other index registers with the records: a Vostrel record
-    # holds its values itself; a plain object's read is the floor.
-    read = res["read"] = {"attr": floors.READ_ATTR, "k": k, "times": {}}
-    sample = [plain[i] for i in picks]
-    read["times"]["plain objects"] = median_time(lambda: floors.read_loop(sample), repeats)
-    if any(s.vostrel for s in live):
-        vsample = [vobjs[i] for i in picks]
-        read["times"][VOSTREL] = median_time(lambda: floors.read_loop(vsample), repeats)
-    del sample
-    log(f"  read {floors.READ_ATTR}: " + ", ".join(f"{k} {v * 1e3:.2f}ms" for k, v in read["times"].items()))
+    # before any other index registers with the records
+    attribute_reads(res, live, plain, vobjs, picks, repeats, log)
 
     workloads = {name: (lambda s, t=t: s.query(t)) for name, t in QUERIES.items()}
     workloads["view_narrow"] = lambda s: s.view_narrow(VIEW_SECOND)
@@ -271,34 +282,7 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
             row["floor"] = median_time(floors.list_floor(take, floor_objs, expected), repeats)
         log(f"  {w} (k={row['k']}): " + ", ".join(f"{k} {v * 1e3:.2f}ms" for k, v in row["times"].items()))
 
-    # View operations: k is the number of records in the view; every answer is checked against
-    # the first system's (the scan's), the order too where both promise ties in id order.
-    for w, (tree, make, loose, strict) in op_workloads().items():
-        row = res["ops"][w] = {"times": {}, "missing": {}, "k": len(ref_sys.query(tree)())}
-        expected = None
-        for s in live:
-            f = attempt(row, s, make)
-            if f is None:
-                continue
-            try:
-                got = f()
-            except Exception as e:
-                row["missing"][s.name] = f"{type(e).__name__}: {e}"
-                continue
-            if expected is None:
-                expected, exp_strict = loose(got), (strict(got) if strict and s.exact_order else None)
-            elif not check(res, w, s, loose(got), expected, ref_sys.name):
-                continue
-            elif strict and s.exact_order and exp_strict is not None and strict(got) != exp_strict:
-                res["mismatches"].append(f"{w}: {s.name} orders its answer unlike {ref_sys.name}")
-                continue
-            row["times"][s.name] = median_time(f, repeats)
-        for s in live:  # a count by building the view's list, also while len(view) is missing
-            if w in COUNTS and hasattr(s, "count_by_collect") and expected is not None:
-                f = s.count_by_collect(tree)
-                if check(res, w + " by collect", s, f(), expected, ref_sys.name):
-                    row["collect"] = median_time(f, repeats)
-        log(f"  {w} (k={row['k']}): " + ", ".join(f"{k} {v * 1e3:.3f}ms" for k, v in row["times"].items()))
+    view_operations(res, live, ref_sys, repeats, log)
 
     for s in live:
         mix = [calls.get(s.name, {}).get(w) for w in MIX]
@@ -358,6 +342,50 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
             res["memory"][cls.name] = memory.in_subprocess(cls.name, n, SEED)
             log(f"  memory {cls.name}: {res['memory'][cls.name]}")
     return res
+
+
+def attribute_reads(res: dict, live: list, plain: list, vobjs, picks: list, repeats: int, log) -> None:
+    """Reading one attribute of the picked records: a Vostrel record holds its values itself; a
+    plain object's read is the floor."""
+    sample = [plain[i] for i in picks]
+    loops = {"plain objects": lambda: floors.read_loop(sample)}
+    if any(s.vostrel for s in live):
+        vsample = [vobjs[i] for i in picks]
+        loops[VOSTREL] = lambda: floors.read_loop(vsample)
+    read = res["read"] = {"attr": floors.READ_ATTR, "k": len(picks),
+                          "times": median_times_interleaved(loops, repeats)}
+    log(f"  read {floors.READ_ATTR}: " + ", ".join(f"{k} {v * 1e3:.2f}ms" for k, v in read["times"].items()))
+
+
+def view_operations(res: dict, live: list, ref_sys, repeats: int, log) -> None:
+    """The view operations: k is the number of records in the view; every answer is checked
+    against the first system's (the scan's), the order too where both promise ties in id order."""
+    for w, (tree, make, loose, strict) in op_workloads().items():
+        row = res["ops"][w] = {"times": {}, "missing": {}, "k": len(ref_sys.query(tree)())}
+        expected = None
+        for s in live:
+            f = attempt(row, s, make)
+            if f is None:
+                continue
+            try:
+                got = f()
+            except Exception as e:
+                row["missing"][s.name] = f"{type(e).__name__}: {e}"
+                continue
+            if expected is None:
+                expected, exp_strict = loose(got), (strict(got) if strict and s.exact_order else None)
+            elif not check(res, w, s, loose(got), expected, ref_sys.name):
+                continue
+            elif strict and s.exact_order and exp_strict is not None and strict(got) != exp_strict:
+                res["mismatches"].append(f"{w}: {s.name} orders its answer unlike {ref_sys.name}")
+                continue
+            row["times"][s.name] = median_time(f, repeats)
+        for s in live:  # a count by building the view's list, also while len(view) is missing
+            if w in COUNTS and hasattr(s, "count_by_collect") and expected is not None:
+                f = s.count_by_collect(tree)
+                if check(res, w + " by collect", s, f(), expected, ref_sys.name):
+                    row["collect"] = median_time(f, repeats)
+        log(f"  {w} (k={row['k']}): " + ", ".join(f"{k} {v * 1e3:.3f}ms" for k, v in row["times"].items()))
 
 
 def write_workloads(res: dict, live: list, ref, n: int, repeats: int, stale: set, log) -> None:

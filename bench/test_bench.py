@@ -3,7 +3,6 @@ view operations, rebase, merge and removal), index upkeep under assignment, the 
 mismatch and "not available" reports, the memory guard and the CRoaring detection. Runs with the
 smoke run."""
 import collections
-import os
 
 import pytest
 
