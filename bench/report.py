@@ -99,6 +99,11 @@ def threads_target(t: dict):
     return f"≥ {THREADS_TARGET:g}", t["2"] >= THREADS_TARGET * t["1"]
 
 
+def scaled_up(timed: dict) -> str:
+    """Which systems were timed on their first items only (name -> items) and scaled up."""
+    return ", ".join(f"{s} timed on the first {k:,}" for s, k in timed.items()) + ", then scaled up"
+
+
 def unavailable_note(rows: dict) -> list[str]:
     """One line naming what the built module lacks, if anything."""
     what: dict = {}
@@ -184,8 +189,7 @@ def run_tables(run) -> list[str]:
     notes = []
     for attr, row in run["assign"].items():
         if row.get("extrapolated"):
-            notes.append(f"{attr}: " + ", ".join(row["extrapolated"]) +
-                         " timed on the first 5,000 assignments and scaled up.")
+            notes.append(f"{attr}: {scaled_up(row['extrapolated'])}.")
         v = row["times"].get(VOSTREL)
         _, ok = assign_target(row)
         out.append(f"| {attr} | " + " | ".join(ms(row["times"].get(s)) for s in anames) +
@@ -216,8 +220,7 @@ def run_tables(run) -> list[str]:
         out += unavailable_note(writes) + missing_note(writes)
         for w, row in writes.items():
             if row.get("extrapolated"):
-                out += ["", f"{w}: " + ", ".join(row["extrapolated"]) +
-                        " timed on the first 5,000 records and scaled up."]
+                out += ["", f"{w}: {scaled_up(row['extrapolated'])}."]
 
     if run["throughput"]:
         out += ["", "Throughput of the query mix, queries per second:", "",

@@ -25,6 +25,7 @@ FAST_SAMPLE_S = 0.005      # a call faster than this is timed in loops of calls 
 FAST_REPEATS = 9           # loops timed for a fast call
 MAX_LOOP = 2000            # calls in one loop at most
 ASSIGN_CHUNK = 5_000       # assignments timed first, to tell whether the rest may be timed
+FIRST_CHUNK = 16           # the first of those chunks: a system may take seconds for each item
 ASSIGN_BUDGET_S = 20.0     # a system predicted slower than this is timed on the first chunk only
 SLOW_SETUP_S = 5.0         # a merge slower than this is timed once: each run builds two indexes first
 VOSTREL = "Vostrel"
@@ -82,24 +83,25 @@ def rids(objs) -> list[int]:
     return sorted(o._rid for o in objs)
 
 
-def time_in_chunks(work, count: int) -> tuple[float, bool]:
-    """Seconds for work(0, count), done as work(0, c) and work(c, count): a system predicted
-    slower than ASSIGN_BUDGET_S from the first chunk is timed on it alone and scaled up (its index
-    then lags its records, so it is left out of the checks that follow)."""
-    c = min(ASSIGN_CHUNK, count)
-    gc.collect()
-    t = time.perf_counter()
-    work(0, c)
-    first = time.perf_counter() - t
-    if first * count / c > ASSIGN_BUDGET_S:
-        return first * count / c, True
-    gc.collect()
-    t = time.perf_counter()
-    work(c, count)
-    return first + time.perf_counter() - t, False
+def time_in_chunks(work, count: int) -> tuple[float, int]:
+    """Seconds for work(0, count) and how many items were timed. The first ASSIGN_CHUNK items go in
+    chunks that double from FIRST_CHUNK, the rest in one call; a system predicted slower than
+    ASSIGN_BUDGET_S after a chunk stops there and is scaled up (its index then lags its records,
+    so it is left out of the checks that follow)."""
+    done, spent, c = 0, 0.0, FIRST_CHUNK
+    while done < count:
+        hi = count if done >= ASSIGN_CHUNK else min(count, done + c)
+        gc.collect()
+        t = time.perf_counter()
+        work(done, hi)
+        spent += time.perf_counter() - t
+        done, c = hi, 2 * c
+        if done < count and spent * count / done > ASSIGN_BUDGET_S:
+            return spent * count / done, done
+    return spent, done
 
 
-def time_assign(s, objs: list, values: list, attr: str) -> tuple[float, bool]:
+def time_assign(s, objs: list, values: list, attr: str) -> tuple[float, int]:
     return time_in_chunks(lambda lo, hi: s.assign(objs[lo:hi], attr, values[lo:hi]), len(objs))
 
 
@@ -309,10 +311,10 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
             if s.assign is None:
                 continue
             chosen = [s.objs_used[i] for i in picks]
-            t, extrapolated = time_assign(s, chosen, values, attr)
+            t, timed = time_assign(s, chosen, values, attr)
             row["times"][s.name] = t
-            if extrapolated:
-                row.setdefault("extrapolated", []).append(s.name)
+            if timed < len(chosen):
+                row.setdefault("extrapolated", {})[s.name] = timed
                 stale.add(s.name)
         chosen = [plain[i] for i in picks]
         row["floor"] = median_time(lambda: floors.setattr_floor(chosen, attr, values), repeats)
@@ -453,11 +455,12 @@ def write_workloads(res: dict, live: list, ref, n: int, repeats: int, stale: set
         gc.collect()
         try:
             if s.one_by_one:
-                t, extrapolated = time_in_chunks(lambda lo, hi: s.remove(objs[lo:hi]), len(objs))
+                t, timed = time_in_chunks(lambda lo, hi: s.remove(objs[lo:hi]), len(objs))
             else:
-                t, extrapolated = time.perf_counter(), False
+                t, timed = time.perf_counter(), len(objs)
                 s.remove(objs)
                 t = time.perf_counter() - t
+            extrapolated = timed < len(objs)
         except NotImplementedError:
             continue
         except systems.Unavailable as e:
@@ -471,7 +474,7 @@ def write_workloads(res: dict, live: list, ref, n: int, repeats: int, stale: set
         if not s.reference:
             row["times"][s.name] = t
             if extrapolated:
-                row.setdefault("extrapolated", []).append(s.name)
+                row.setdefault("extrapolated", {})[s.name] = timed
             elif s is not ref and expect is not None and s.name not in stale:
                 agrees("remove", s, s)
     log("  remove: " + ", ".join(f"{k} {v * 1e3:.1f}ms" for k, v in row["times"].items()))
