@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmark: builds Vostrel, installs the peers of the `bench` extra into .venv and runs
 # bench/ (results in bench/results/). Arguments go to the suite: --n N ..., --smoke, --no-memory,
-# --systems NAME ... (only those systems, results in build/bench-quick/).
+# --systems NAME ... (only those systems, results in build/bench-quick/), --memory-10m (also memory
+# at 10M records for the hand index and Vostrel, about 20 GiB; skipped with a note when it does not fit).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
