@@ -53,6 +53,11 @@ std::uint64_t IdAllocator::in_use() const {
   return handed - free_.cardinality();
 }
 
+Id IdAllocator::next_unused() const {
+  std::lock_guard lock(mutex_);
+  return next_;
+}
+
 void IdAllocator::set_last(Id last) {
   std::lock_guard lock(mutex_);
   last_ = last;

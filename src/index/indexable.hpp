@@ -35,6 +35,8 @@ class IdAllocator {
   void give_back(Id id) noexcept;
   /// Ids in use.
   [[nodiscard]] std::uint64_t in_use() const;
+  /// The lowest id never handed out yet (ids below it that came back are handed out first).
+  [[nodiscard]] Id next_unused() const;
   /// Restricts the ids handed out from now on to 1..last (ids in use above it stay in use until
   /// given back). For tests, which reach exhaustion this way.
   void set_last(Id last);

@@ -81,6 +81,9 @@ Object init_module() {
   add_entry(module.ptr(), "Index", type_object(index_type()));
   add_entry(module.ptr(), "Indexable", type_object(indexable_type()));
   add_entry(module.ptr(), "PyQueryExpr", type_object(query_expr_type()));
+  // Private: the view class under its private name, for type checkers and isinstance (views are
+  // results only: the module has no attribute FilteredIndex).
+  require_status(PyObject_SetAttrString(module.ptr(), "_FilteredIndex", type_object(filtered_index_type()).ptr()));
   // Private: what the build's CRoaring is, for the benchmark's report (not in __all__).
   require_status(PyObject_SetAttrString(module.ptr(), "_roaring_version", new_str(roaring_version()).ptr()));
   require_status(PyObject_SetAttrString(module.ptr(), "_roaring_simd", new_str(roaring_simd()).ptr()));
