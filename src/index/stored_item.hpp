@@ -33,8 +33,9 @@ class ObjectStore {
   struct Page;
 
  public:
-  /// Slots per page: 16 KiB, a few hundred objects' worth.
-  static constexpr unsigned kPageBits = 10;
+  /// Slots per page: 2 KiB. Small enough that an index of objects with scattered ids costs
+  /// little more than its objects, large enough that a dense store is nearly all slots.
+  static constexpr unsigned kPageBits = 7;
   static constexpr std::size_t kPageSlots = std::size_t{1} << kPageBits;
 
   ObjectStore() = default;
