@@ -100,7 +100,7 @@ Py_ssize_t filtered_length(PyObject* self) noexcept {
 
 int filtered_contains(PyObject* self, PyObject* obj) noexcept {
   int found = -1;
-  (void)call_status([&] {
+  const int status = call_status([&] {
     FilteredIndexInstance* inst = self_of(self);
     SharedBorrow borrowed(inst->borrow);
     found = 0;
@@ -111,7 +111,7 @@ int filtered_contains(PyObject* self, PyObject* obj) noexcept {
     const StoredItem& slot = s->stored_items.at(id);
     found = view.ids.contains(id) && admits(view, slot) && slot.object == obj ? 1 : 0;
   });
-  return found;
+  return status < 0 ? -1 : found;  // a failure after `found` was set still fails
 }
 
 PyObject* filtered_iter(PyObject* self) noexcept {

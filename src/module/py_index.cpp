@@ -233,7 +233,7 @@ Py_ssize_t index_length(PyObject* self) noexcept {
 
 int index_contains(PyObject* self, PyObject* obj) noexcept {
   int found = -1;
-  (void)call_status([&] {
+  const int status = call_status([&] {
     IndexInstance* inst = self_of(self);
     SharedBorrow borrowed(inst->borrow);
     found = 0;
@@ -241,7 +241,7 @@ int index_contains(PyObject* self, PyObject* obj) noexcept {
     const Id id = IndexableInstance::cast(obj)->record.id;
     found = inst->record.state->read()->stored_items.object(id) == obj ? 1 : 0;
   });
-  return found;
+  return status < 0 ? -1 : found;  // a failure after `found` was set still fails
 }
 
 PyObject* index_iter(PyObject* self) noexcept {
