@@ -81,8 +81,9 @@ struct IndexMeta {
   [[nodiscard]] SharedState resolve() const noexcept { return index.lock(); }
 };
 
-/// Records kept inside the object: one or two indexes per object is the common case.
-inline constexpr std::size_t kInlineIndexRecords = 2;
+/// Records kept inside the object: most objects are in one index; more records move to separate
+/// storage. One record inline keeps an object's host instance in a smaller allocation class.
+inline constexpr std::size_t kInlineIndexRecords = 1;
 using IndexMetaList = boost::container::small_vector<IndexMeta, kInlineIndexRecords>;
 
 /// A name as attribute maps are sorted and searched: by the text's hash, then the text.
