@@ -16,10 +16,12 @@ index = Index()
 first = Record(v=1)
 index.add_object(first)
 view = index.reduced(v=1)
+spare = [Record() for _ in range(3)]  # their ids come back once the limit is set
 )");
   // From here on only ids that come back can be handed out.
   GLOBAL_ID_COUNTER.set_last(GLOBAL_ID_COUNTER.next_unused() - 1);
   host_test::run(R"(
+spare.clear()
 made = []
 try:
     for _ in range(1_000_000):
@@ -44,6 +46,28 @@ assert len([Record() for _ in range(3)]) == 3
                  std::move(g));
   GLOBAL_ID_COUNTER.set_last(UINT32_MAX);
   EXPECT_FALSE(PyErr_Occurred());
+}
+
+}  // namespace
+}  // namespace vostrel::py
+
+namespace vostrel::py {
+namespace {
+
+// An object added again to an index keeps one record of it, however often it is added.
+TEST(IdsHost, AddingAgainKeepsOneRecordPerIndex) {
+  Object g = host_test::run(R"(
+obj = Indexable(v=1)
+first, second = Index(), Index()
+for _ in range(1000):
+    first.add_object(obj)
+    first.add_object_many([obj])
+second.union_with(first)
+first.reduced_query(Q.and_()).rebase()
+)");
+  const Indexable& record = IndexableInstance::cast(host_test::global(g, "obj"))->record;
+  EXPECT_EQ(record.index_meta.size(), 2u);  // the rebased index is gone again
+  EXPECT_EQ(resolve_distinct(record).size(), 2u);
 }
 
 }  // namespace
