@@ -364,7 +364,7 @@ class RandomRun {
 
   void add_objects() {
     for (std::size_t i = 0; i < kRandomObjects; ++i) {
-      const Id id = static_cast<Id>(i * 7 + (i % 3) * 70000);
+      const Id id = static_cast<Id>(1 + i * 7 + (i % 3) * 70000);  // no object has id 0
       Record& rec = model_.objects[id];
       for (std::size_t a = 0; a + 1 < std::size(kAttrs); ++a) {
         if (chance(0.2)) continue;
