@@ -188,7 +188,7 @@ void update_indexes(const Indexable& obj, const AttrName& name, const PyValue* o
   for (const SharedState& state : states)
     if (state->is_poisoned()) fatal(kPoisonedLock);
   std::size_t done = 0;
-  std::vector<bool> changed(states.size(), false);
+  boost::container::small_vector<bool, kInlineIndexRecords> changed(states.size(), false);
   try {
     for (; done < states.size(); ++done) {
       auto guard = states[done]->write();
