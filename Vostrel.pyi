@@ -7,6 +7,8 @@ from typing_extensions import Self, disjoint_base
 
 __all__ = ["sum_as_string", "Index", "Indexable", "PyQueryExpr"]
 
+__version__: str
+
 def sum_as_string(a: int, b: int) -> str:
     """Formats the sum of two numbers as string."""
 

@@ -7,6 +7,10 @@
 #include "module/call.hpp"
 #include "module/classes.hpp"
 
+#ifndef VOSTREL_VERSION
+#error "VOSTREL_VERSION (the project version) is defined by the build"
+#endif
+
 namespace vostrel::py {
 namespace {
 
@@ -79,6 +83,7 @@ Object init_module() {
   add_entry(module.ptr(), "Index", type_object(index_type()));
   add_entry(module.ptr(), "Indexable", type_object(indexable_type()));
   add_entry(module.ptr(), "PyQueryExpr", type_object(query_expr_type()));
+  require_status(PyModule_AddObjectRef(module.ptr(), "__version__", new_str(VOSTREL_VERSION).ptr()));
   g_module = Object::borrow(module.ptr()).release();
   return module;
 }
