@@ -34,11 +34,16 @@ cpp_suite() {  # build dir, extra cmake flags...
   run_ctest "$dir" "$dir/ctest.log"
 }
 
-run_pytest() {  # log, pytest arguments...: prints the summary line and any failures
+# Runs pytest with its output in LOG and prints its summary line and any failures. PYTEST_ENV
+# (VAR=value ...) is pytest's environment, and only pytest's.
+PYTEST_ENV=()
+run_pytest() {  # log, pytest arguments...
   local log="$1" rc=0; shift
-  RUN_LONG_TAIL=0 run_long "$log" "$PY" -m pytest -q -p no:cacheprovider "$@" || rc=$?
+  RUN_LONG_TAIL=0 run_long "$log" env "${PYTEST_ENV[@]}" "$PY" -m pytest -q -p no:cacheprovider "$@" || rc=$?
   if [ "$rc" -ne 0 ]; then
-    sed -n '/short test summary info/,$p' "$log" | head -n 40
+    # The failed tests, or else (a crash, a leak report at exit) the end of the output.
+    if grep -q 'short test summary info' "$log"; then sed -n '/short test summary info/,$p' "$log" | head -n 40
+    else tail -n 25 "$log"; fi
     say "   full output: $log"
   fi
   tail -n 1 "$log"
@@ -94,12 +99,14 @@ suite_pytest_asan() {
   # interpreter's own functions, never a module, since every stack through our code also passes
   # through the interpreter's frames. The stress test runs for a shorter time here.
   cd tests
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)" \
-    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1 \
-    LSAN_OPTIONS="suppressions=$ROOT/tests/lsan_python.supp" \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 VOSTREL_STRESS_SECONDS=6 \
-    PYTHONPATH="$ROOT/build/py-asan" VOSTREL_EXPECT_BUILD="$ROOT/build/py-asan" \
-    run_pytest "$ROOT/$LOGS/pytest-asan-run.log" python -x
+  PYTEST_ENV=(
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
+    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1
+    LSAN_OPTIONS="suppressions=$ROOT/tests/lsan_python.supp"
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 VOSTREL_STRESS_SECONDS=6
+    PYTHONPATH="$ROOT/build/py-asan" VOSTREL_EXPECT_BUILD="$ROOT/build/py-asan"
+  )
+  run_pytest "$ROOT/$LOGS/pytest-asan-run.log" python -x
 }
 
 suite_bench() {
@@ -131,8 +138,8 @@ TOTAL_PASSED=0 TOTAL_FAILED=0 TOTAL_SKIPPED=0
 # Counts what a suite's output reports: "passed failed skipped".
 count_results() {  # log
   awk '
-    /^[0-9]+% tests? passed, [0-9]+ tests? failed out of [0-9]+/ {
-      f = $4; t = $NF; passed += t - f; failed += f }
+    /^[0-9]+% tests? passed(, [0-9]+ tests? failed)? out of [0-9]+/ {
+      f = ($3 == "passed,") ? $4 : 0; t = $NF; passed += t - f; failed += f }
     / in [0-9.]+s( \([0-9:]+\))?( =+)?$/ && /[0-9]+ (passed|failed|errors?|skipped)/ {
       line = $0
       while (match(line, /[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed)/)) {
