@@ -11,7 +11,8 @@ version="${1:-1.1.0}"
 src="$ROOT/build/croaring-$version"
 PYTHON="$PY" bash scripts/roaring_amalgamation.sh "$src" "$version"
 dir="build/cpp-roaring-$version"
-say "check_roaring: building the C++ suites against $(grep -m1 'define ROARING_VERSION ' "$src/roaring.h" | tr -s ' ') in $dir"
+release="$(sed -n 's/^#define ROARING_VERSION *"\(.*\)".*/\1/p' "$src/roaring.h" | head -n 1)"
+say "check_roaring: building the C++ suites against CRoaring $release in $dir"
 build_suite() {
   cmake -S . -B "$dir" -G Ninja -DVOSTREL_BUILD_MODULE=OFF -DVOSTREL_BUILD_TESTS=ON \
     -DVOSTREL_WERROR="${VOSTREL_WERROR:-OFF}" -DVOSTREL_ROARING_AMALGAMATION="$src"

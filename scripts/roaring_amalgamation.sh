@@ -71,4 +71,4 @@ for f in roaring.c roaring.h; do
   cp "$src/$f" "$dest/$f"
 done
 touch "$dest/.pyroaring-$version"
-echo "roaring_amalgamation: $(grep -m1 'define ROARING_VERSION ' "$dest/roaring.h" | tr -s ' ') in $dest"
+echo "roaring_amalgamation: CRoaring $(sed -n 's/^#define ROARING_VERSION *"\(.*\)".*/\1/p' "$dest/roaring.h" | head -n 1) in $dest"
