@@ -124,10 +124,9 @@ suite_bench() {
 }
 
 suite_wheel() {
-  local wheel
-  wheel="$(ls dist/[Vv]ostrel-*.whl 2>/dev/null | head -n 1)"
-  if [ -z "$wheel" ]; then say "check: a wheel was built: FAILED"; return 1; fi
-  bash scripts/check_wheel.sh "$wheel"
+  local wheels=(dist/[Vv]ostrel-*.whl)
+  if [ ! -f "${wheels[0]}" ]; then say "check: a wheel was built: FAILED"; return 1; fi
+  bash scripts/check_wheel.sh "${wheels[0]}"
 }
 
 # ---- running and counting
@@ -140,11 +139,12 @@ count_results() {  # log
   awk '
     /^[0-9]+% tests? passed(, [0-9]+ tests? failed)? out of [0-9]+/ {
       f = ($3 == "passed,") ? $4 : 0; t = $NF; passed += t - f; failed += f }
-    / in [0-9.]+s( \([0-9:]+\))?( =+)?$/ && /[0-9]+ (passed|failed|errors?|skipped)/ {
+    /^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed)/ &&
+    / in [0-9.]+s( \([0-9:]+\))?( =+)?$/ {
       line = $0
       while (match(line, /[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed)/)) {
         n = substr(line, RSTART, RLENGTH); split(n, w, " ")
-        if (w[2] == "passed" || w[2] == "xfailed") passed += w[1]
+        if (w[2] == "passed" || w[2] == "xfailed" || w[2] == "xpassed") passed += w[1]
         else if (w[2] == "skipped" || w[2] == "deselected") skipped += w[1]
         else failed += w[1]
         line = substr(line, RSTART + RLENGTH)
