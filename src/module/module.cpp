@@ -8,6 +8,10 @@
 #include "module/call.hpp"
 #include "module/records.hpp"
 
+#ifndef VOSTREL_VERSION
+#error "VOSTREL_VERSION (the project version) is defined by the build"
+#endif
+
 namespace vostrel::py {
 namespace {
 
@@ -81,6 +85,7 @@ Object init_module() {
   add_entry(module.ptr(), "Index", type_object(index_type()));
   add_entry(module.ptr(), "Indexable", type_object(indexable_type()));
   add_entry(module.ptr(), "PyQueryExpr", type_object(query_expr_type()));
+  require_status(PyModule_AddObjectRef(module.ptr(), "__version__", new_str(VOSTREL_VERSION).ptr()));
   // Private: the view class under its private name, for type checkers and isinstance (views are
   // results only: the module has no attribute FilteredIndex).
   require_status(PyObject_SetAttrString(module.ptr(), "_FilteredIndex", type_object(filtered_index_type()).ptr()));
