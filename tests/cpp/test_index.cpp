@@ -218,7 +218,7 @@ TEST(Index, AssignmentsMoveTheObjectInEveryIndexThatHoldsIt) {
   EXPECT_EQ(describe(both), expected_text({&x, &y}));
 }
 
-TEST(Index, UnionNarrowingRebaseRemovalAndClearing) {
+TEST(Index, UnionNarrowingRemovalAndClearing) {
   std::vector<std::unique_ptr<Obj>> owned;
   Objs objs;
   for (int i = 0; i < 6; ++i) {
@@ -237,23 +237,14 @@ TEST(Index, UnionNarrowingRebaseRemovalAndClearing) {
   EXPECT_EQ(describe(theirs), expected_text({objs[2], objs[3], objs[4]}));
   EXPECT_TRUE(members_missing_from(mine, mine).empty());
 
-  // Narrowing to red (or n = 0) takes out the others, which no longer record the index.
+  // Narrowing to red takes out the others, which no longer record the index.
   const KeywordQuery red{{AttrName("colour"), {str_hash("red")}}};
-  const KeywordQuery red_or_zero{{AttrName("colour"), {str_hash("red"), str_hash("blue")}},
-                                 {AttrName("n"), {int_hash(1), int_hash(3), int_hash(0)}}};
-  EXPECT_EQ(objects_of(members_not_matching(mine, red_or_zero), objs), (Objs{objs[2], objs[4]}));
   const Objs leaving = objects_of(members_not_matching(mine, red), objs);
   remove(mine, leaving);
   EXPECT_EQ(describe(mine), expected_text({objs[1], objs[3]}));
   EXPECT_EQ(recorded(*objs[2]), std::set<const void*>{theirs.state.get()});
   EXPECT_EQ(objects_of(members_not_matching(mine, KeywordQuery()), objs), (Objs{objs[1], objs[3]}))
       << "no keywords match nothing";
-
-  // A rebase adds a view's objects to a new index.
-  Index rebased = Index::make();
-  add(rebased, {objs[3], objs[4]});
-  EXPECT_EQ(describe(rebased), expected_text({objs[3], objs[4]}));
-  EXPECT_EQ(recorded(*objs[3]), (std::set<const void*>{mine.state.get(), theirs.state.get(), rebased.state.get()}));
 
   // Clearing hands every reference back; the records stay, but assignments pass the index by.
   std::vector<OwnedHostRef> released;
@@ -264,7 +255,6 @@ TEST(Index, UnionNarrowingRebaseRemovalAndClearing) {
   objs[3]->assign("colour", str_value("green"));
   EXPECT_EQ(describe(theirs), expected_text({}));
   EXPECT_EQ(describe(mine), expected_text({objs[1], objs[3]}));
-  EXPECT_EQ(describe(rebased), expected_text({objs[3], objs[4]}));
 
   // Taking a non-member out is a fatal error.
   EXPECT_EQ(fatal_text([&] { remove(mine, {objs[0]}); }), "an object to take out of an index is not in it");
