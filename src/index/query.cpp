@@ -252,12 +252,14 @@ void QueryMap::merge(const QueryMap& other) {
     for (Id id : incoming) it->second.add(id);
   }
   Bitmap placed;
-  other.range_tree.for_each_key([&](const CompositeKey128& key) {
-    const Id id = key.id();
+  std::vector<Key128> keys;
+  other.range_tree.for_each_key([&](Key128 key) {
+    const Id id = key_id(key);
     if (held.contains(id) || placed.contains(id)) return;
     placed.add(id);
-    range_tree.insert(key.value, id);
+    keys.push_back(key);
   });
+  range_tree.insert_many(std::move(keys));
 }
 
 const HybridSet* QueryMap::find(const PyValue& value) const {

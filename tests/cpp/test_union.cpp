@@ -30,7 +30,7 @@ Content content_of(const QueryMap& map) {
     auto& ids = c.sets[value.hash()];
     set.for_each([&](Id id) { EXPECT_TRUE(ids.insert(id).second) << "id " << id << " twice in one set"; });
   }
-  map.range_tree.for_each_key([&](const CompositeKey128& k) { c.tree.emplace_back(k.key, k.id()); });
+  map.range_tree.for_each_key([&](Key128 k) { c.tree.emplace_back(k, key_id(k)); });
   return c;
 }
 
