@@ -106,6 +106,7 @@ void add_locked(const Index& index, IndexState& s, std::span<Arrival> arrivals);
 }  // namespace
 
 void add_objects(const Index& index, std::span<Arrival> arrivals) {
+  memory::expect_reserve();
   auto state = index.state->write();
   try {
     add_locked(index, *state, arrivals);
@@ -165,6 +166,7 @@ void add_locked(const Index& index, IndexState& s, std::span<Arrival> arrivals) 
 }  // namespace
 
 void remove_objects(const Index& index, std::span<Indexable* const> records, std::vector<OwnedHostRef>& released) {
+  memory::expect_reserve();
   released.reserve(released.size() + records.size());
   auto state = index.state->write();
   IndexState& s = *state;

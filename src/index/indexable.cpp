@@ -183,6 +183,7 @@ void restore_state(IndexState& s, const AttrName& name, const PyValue* old, cons
 void update_indexes(const Indexable& obj, const AttrName& name, const PyValue* old, const PyValue& value) {
   if (!is_indexable_name(name.view())) return;
   const ResolvedStates states = resolve_distinct(obj);
+  if (!states.empty()) memory::expect_reserve();
   // Updating the healthy indexes first would leave them holding a value that the object, which
   // keeps its old one when the assignment fails, does not have.
   for (const SharedState& state : states)

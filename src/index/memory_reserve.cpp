@@ -18,12 +18,17 @@ std::atomic<bool> g_held{false};
 
 }  // namespace
 
-void replenish_reserve() noexcept {
-  if (g_held.load(std::memory_order_relaxed)) return;
+bool replenish_reserve() noexcept {
+  if (g_held.load(std::memory_order_relaxed)) return true;
   std::lock_guard lock(g_mutex);
-  if (g_reserve) return;
+  if (g_reserve) return true;
   g_reserve = std::malloc(kReserveBytes);
   g_held.store(g_reserve != nullptr, std::memory_order_relaxed);
+  return g_reserve != nullptr;
+}
+
+void expect_reserve() {
+  if (!replenish_reserve()) throw std::bad_alloc();
 }
 
 void release_reserve() noexcept {

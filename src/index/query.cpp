@@ -222,6 +222,7 @@ Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& candidates, cons
   // candidates) fit, so that running out of memory fails it at once rather than inside CRoaring,
   // whose older releases do not check their allocations. Small ones are left unchecked: the
   // check costs a system call.
+  memory::expect_reserve();
   if (const std::size_t estimate = 4 * candidates.size_in_bytes(); estimate >= kCheckedEvaluationBytes)
     memory::expect_headroom(estimate);
   if (expr.is_leaf()) return evaluate_leaf(table, candidates, expr);
@@ -247,6 +248,7 @@ Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& candidates, cons
 }
 
 Bitmap filter_index_by_hashes(const QueryMapTable& table, const KeywordQuery& query) {
+  memory::expect_reserve();
   struct Part {
     const QueryMap* map;  // null when the table lacks the attribute
     const KeywordValues* values;

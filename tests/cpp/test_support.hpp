@@ -79,7 +79,8 @@ inline std::string map_text(const QueryMap& map) {
     out += "\n";
   }
   out += "tree:";
-  map.range_tree.for_each_key([&](const CompositeKey128& k) { out += " " + prefix_text(k.prefix()) + "/" + std::to_string(k.id()); });
+  map.range_tree.for_each_key(
+      [&](Key128 k) { out += " " + prefix_text(key_prefix(k)) + "/" + std::to_string(static_cast<Id>(k)); });
   out += "\nholders:";
   for (Id id : map.holders.to_vector()) out += " " + std::to_string(id);
   return out + "\nothers: " + std::to_string(map.others) + "\n";

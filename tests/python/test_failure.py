@@ -8,6 +8,7 @@ import threading
 
 import pytest
 
+import Vostrel
 from Vostrel import Index, Indexable, PyQueryExpr as Q
 
 
@@ -198,6 +199,8 @@ def test_reads_do_not_wait_for_an_index_at_work():
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the address sanitizer's own bookkeeping stops the process under an address-space limit")
+@pytest.mark.skipif(Vostrel._roaring_version.startswith("0."),
+                    reason="CRoaring before 1.0 neither checks its own allocations nor lets Vostrel supply them")
 @pytest.mark.parametrize("operation", ["add", "union", "assign", "query", "rebase"])
 def test_running_out_of_memory(operation):
     code = f"""
@@ -221,8 +224,9 @@ def test_running_out_of_memory(operation):
                 elif "{operation}" == "union":
                     fresh = Index(); fresh.add_object_many(objs[:100]); fresh.union_with(other)
                 elif "{operation}" == "assign":
-                    for o in objs[:30000]:  # new values: the value maps grow
-                        o.n, o.c = o.n + 100000, "x%d-%d" % (o.n, step)
+                    for o in objs[:30000]:  # new attributes and values: records and value maps grow
+                        o.n = o.n + 100000
+                        setattr(o, "f%d" % step, step * 0.5 + o.n)
                 elif "{operation}" == "query":
                     for _ in range(5):
                         idx.reduced_query(Q.or_(Q.gt("n", 100), Q.eq("c", "c1"))).collect()
