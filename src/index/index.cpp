@@ -206,7 +206,12 @@ std::vector<Member> members_not_matching(const Index& index, const KeywordQuery&
 void clear_index(const Index& index, std::vector<OwnedHostRef>& released) {
   auto state = index.state->write();
   IndexState& s = *state;
-  s.stored_items.take_all(released);
+  try {
+    s.stored_items.take_all(released);  // makes room in `released` before it takes anything
+  } catch (const std::bad_alloc&) {
+    state.keep_unpoisoned();
+    throw;
+  }
   s.query_maps.clear();
   s.ids.clear();
   s.departed = ++s.epoch;

@@ -100,9 +100,7 @@ TEST(IndexFailures, EveryAllocationOfAnOperationLeavesAllAsItWas) {
   EXPECT_EQ(bad_releases(), 0);
 }
 
-// Disabled while clearing poisons the index when it cannot make room for the references it hands
-// back, although it has changed nothing by then.
-TEST(IndexFailures, DISABLED_ClearingMeetingAFailedAllocationPoisonsNothing) {
+TEST(IndexFailures, ClearingMeetingAFailedAllocationPoisonsNothing) {
   Fixture f;
   const std::string before = f.snapshot();
   std::vector<OwnedHostRef> released;

@@ -434,7 +434,9 @@ TYPED_TEST(TreeAt, RangeQueriesFollowOnlyTheBoundaryPaths) {
       // Each child strictly between the boundary paths costs one bitmap, or a leaf's keys just
       // above the leaves: at most a node's worth per boundary node.
       ASSERT_LE(trace.children_from_bitmaps + trace.leaves_read_whole, 2 * S * trace.nodes_per_depth.size());
-      if (hi - lo > static_cast<std::int64_t>(kCount / 2)) EXPECT_GT(trace.children_from_bitmaps, 0u);
+      if (hi - lo > static_cast<std::int64_t>(kCount / 2)) {
+        EXPECT_GT(trace.children_from_bitmaps, 0u);
+      }
     }
   }
 }

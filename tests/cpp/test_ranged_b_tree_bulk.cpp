@@ -2,31 +2,14 @@
 // failed allocation leaves behind: each write is checked against a std::set model.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <functional>
 #include <new>
 #include <numeric>
 #include <random>
 #include <vector>
 
+#include "test_support.hpp"
 #include "tree_test_support.hpp"
-
-// Every allocation of this test binary goes through here; a test may ask for the n-th one from
-// now to fail as an exhausted memory would.
-namespace {
-std::atomic<long> allocations_until_failure{0};  // 0: none fails
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (allocations_until_failure.load(std::memory_order_relaxed) > 0 &&
-      allocations_until_failure.fetch_sub(1, std::memory_order_relaxed) == 1)
-    throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace vostrel {
 namespace {
@@ -233,14 +216,13 @@ template <std::size_t S>
 void fail_each_allocation(BasicBitMapBTree<S>& tree, const std::function<void()>& write) {
   const std::vector<Key128> before = keys_of(tree);
   for (long n = 1;; ++n) {
-    allocations_until_failure = n;
     bool failed = false;
     try {
+      test::FailingAllocations fail_nth(n - 1, /*persistent=*/false);
       write();
     } catch (const std::bad_alloc&) {
       failed = true;
     }
-    allocations_until_failure = 0;
     if (!failed) return;
     ASSERT_EQ(tree.verify(), std::nullopt) << "allocation " << n;
     ASSERT_EQ(keys_of(tree), before) << "allocation " << n;
@@ -276,11 +258,14 @@ TYPED_TEST(TreeBulkAt, AFailedAllocationLeavesTheTreeAsItWas) {
   for (const Key128 k : doomed) model.remove(model.pairs().at(key_id(k)), key_id(k));
   const Key128 single = doomed.back();
   doomed.pop_back();
-  allocations_until_failure = 1;
-  const bool removed = tree.remove_key(single);
-  const std::size_t many = tree.remove_many(std::move(doomed));
-  const long left = allocations_until_failure.exchange(0);
-  EXPECT_EQ(left, 1) << "a removal allocated";
+  bool removed = false;
+  std::size_t many = 0;
+  {
+    test::FailingAllocations fail_first(0, /*persistent=*/false);
+    removed = tree.remove_key(single);
+    many = tree.remove_many(std::move(doomed));
+    EXPECT_FALSE(test::FailingAllocations::failed()) << "a removal allocated";
+  }
   EXPECT_TRUE(removed);
   EXPECT_GT(many, 0u);
   ASSERT_NO_FATAL_FAILURE(expect_holds(tree, model));
