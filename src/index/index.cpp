@@ -79,23 +79,15 @@ void unindex(QueryMapTable& table, const AttrName& name, const PyValue& value, I
   if (map.empty()) table.erase(it);
 }
 
-/// Indexes one batch into the table; on failure, what this batch indexed is taken out again.
+/// Indexes one batch into the table; on failure the table is as it was.
 void index_batch(QueryMapTable& table, const NameBatch& batch) {
   auto it = table.find(batch.name);
   const bool created = it == table.end();
   if (created) it = table.emplace(batch.name, std::make_unique<QueryMap>()).first;
-  QueryMap& map = *it->second;
-  std::size_t done = 0;
   try {
-    for (; done < batch.values.size(); ++done) map.insert(*batch.values[done].first, batch.values[done].second);
+    it->second->insert_many(batch.values);
   } catch (...) {
-    memory::release_reserve();  // undoing may need a little memory
-    while (done-- > 0) {
-      const auto& [value, id] = batch.values[done];
-      map.remove_id(*value, id);
-      map.check_prune(value->hash());
-    }
-    if (created || map.empty()) table.erase(batch.name);
+    if (created) table.erase(batch.name);
     throw;
   }
 }
@@ -132,6 +124,12 @@ void add_locked(const Index& index, IndexState& s, std::span<Arrival> arrivals) 
 
   // Everything that may fail comes first; nothing the index shows changes until it all succeeded.
   std::sort(fresh_ids.begin(), fresh_ids.end());
+  if (std::adjacent_find(fresh_ids.begin(), fresh_ids.end()) != fresh_ids.end()) {
+    // A record that arrives twice is indexed once.
+    fresh_ids.erase(std::unique(fresh_ids.begin(), fresh_ids.end()), fresh_ids.end());
+    Bitmap seen;
+    std::erase_if(fresh, [&seen](const Indexable* record) { return !seen.add_checked(record->id); });
+  }
   Bitmap arriving = Bitmap::of_sorted(fresh_ids);
   Bitmap members = s.ids.clone();
   members.or_inplace(arriving);

@@ -1,6 +1,8 @@
 // The per-attribute value map.
 #include "index/query_map.hpp"
 
+#include <vector>
+
 #include "index/fatal.hpp"
 #include "index/memory_reserve.hpp"
 
@@ -37,6 +39,44 @@ void QueryMap::insert(const PyValue& value, Id id) {
     }
     throw;
   }
+}
+
+void QueryMap::insert_many(std::span<const std::pair<const PyValue*, Id>> pairs) {
+  // Takes a pair's id out of its set again, dropping the entry it leaves empty.
+  auto unset = [this](std::uint64_t hash, Id id) {
+    auto at = value_sets.find(hash);
+    at->second.remove(id);
+    if (at->second.is_empty()) value_sets.erase(at);
+  };
+  std::vector<Key128> keys;
+  std::uint64_t new_others = 0;
+  std::size_t done = 0;  // pairs wholly in their sets and the holders
+  try {
+    keys.reserve(pairs.size());
+    for (; done < pairs.size(); ++done) {
+      const auto& [value, id] = pairs[done];
+      const std::uint64_t hash = value->hash();
+      auto [it, created] = value_sets.try_emplace(hash, HybridSet::from_id(id));
+      if (!created && !it->second.add(id)) fatal("an id arrived twice under one value");
+      try {
+        if (!holders.add_checked(id)) fatal("an arriving id already holds the attribute");
+      } catch (const std::bad_alloc&) {
+        unset(hash, id);
+        throw;
+      }
+      if (auto n = value->numeric()) keys.push_back(CompositeKey128::make(*n, id).key);
+      else ++new_others;
+    }
+    range_tree.insert_many(std::move(keys));  // all or nothing
+  } catch (...) {
+    memory::release_reserve();  // undoing may need a little memory
+    while (done-- > 0) {
+      unset(pairs[done].first->hash(), pairs[done].second);
+      holders.remove(pairs[done].second);
+    }
+    throw;
+  }
+  others += new_others;
 }
 
 void QueryMap::remove_id(const PyValue& value, Id id) {

@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "index/attr_name.hpp"
 #include "index/bitmap.hpp"
@@ -38,6 +40,10 @@ struct QueryMap {
 
   /// Puts id under value; a pair already held changes nothing. On std::bad_alloc nothing changed.
   void insert(const PyValue& value, Id id);
+  /// Puts each id under its value: ids none of the map's sets holds, each once. The sets take
+  /// the pairs one by one and the tree takes the batch's numbers together, so that a batch large
+  /// against the tree builds whole leaves. On std::bad_alloc nothing changed.
+  void insert_many(std::span<const std::pair<const PyValue*, Id>> pairs);
   /// Takes id out of value's set and, for numbers, out of the tree. The entry stays, also when
   /// its set is left empty, until `check_prune`. Nothing happens for a value or id not held.
   void remove_id(const PyValue& value, Id id);

@@ -122,6 +122,8 @@ TEST(QueryMap, VerifyNamesTheDamage) {
   }
 }
 
+QueryMap pruned_copy(const QueryMap& map);
+
 // Inserting and moving meet a failed allocation at every point they allocate: the map is then as
 // it was. Enough numbers share the map that the tree splits.
 TEST(QueryMap, FailuresLeaveTheMapAsItWas) {
@@ -147,6 +149,26 @@ TEST(QueryMap, FailuresLeaveTheMapAsItWas) {
       map.move(*to, values[id - 1], id);
       unchanged(-1);
     }
+  }
+  // A batch as large as the map rebuilds the tree; a failure anywhere leaves the map as it was,
+  // and the batch then gives the map that inserting one by one gives.
+  std::vector<PyValue> batch_values;
+  for (Id id = 301; id <= 700; ++id)
+    batch_values.push_back(id % 4 ? int_value(id % 90) : str_value(std::to_string(id % 5)));
+  std::vector<std::pair<const PyValue*, Id>> batch;
+  QueryMap one_by_one = pruned_copy(map);
+  for (Id id = 301; id <= 700; ++id) {
+    batch.emplace_back(&batch_values[id - 301], id);
+    one_by_one.insert(batch_values[id - 301], id);
+  }
+  for (bool persistent : {true, false}) {
+    test::fail_each_allocation([&] { map.insert_many(batch); map.insert_many({}); }, unchanged, persistent);
+    ASSERT_EQ(map_text(map), map_text(one_by_one));
+    for (const auto& [value, id] : batch) {
+      map.remove_id(*value, id);
+      map.check_prune(value->hash());
+    }
+    unchanged(-1);
   }
 }
 
