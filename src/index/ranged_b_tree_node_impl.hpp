@@ -82,15 +82,18 @@ template <std::size_t S>
 SearchResult BasicBitMapBTreeNode<S>::search(Key128 key) const {
   // Probe base + size / 2 and move the base there unless the probe is greater, then compare
   // the entry at the base.
+  // The probes read the run of keys from the second on directly; the first is read, and
+  // checked, only when the search ends on it.
   if (len == 0) return {false, 0};
+  const Key128* from_second = len > 1 ? keys.run(offset + 1, offset + len) : nullptr;
   std::size_t base = 0;
   std::size_t size = len;
   while (size > 1) {
     const std::size_t half = size / 2;
-    if (!(key < key_at(base + half))) base += half;
+    base = key < from_second[base + half - 1] ? base : base + half;
     size -= half;
   }
-  const Key128 found = key_at(base);
+  const Key128 found = base == 0 ? key_at(0) : from_second[base - 1];
   if (found == key) return {true, base};
   return {false, found < key ? base + 1 : base};
 }

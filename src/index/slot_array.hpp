@@ -1,9 +1,11 @@
 // Fixed arrays of slots, each empty or holding a value: the key and bitmap slots of the ranged
-// bitmap B-tree's nodes. Emptiness is one flag per slot, so a value type needs no empty state.
+// bitmap B-tree's nodes. Emptiness is one flag per slot, so a value type needs no empty state;
+// the flags of all slots fit one 128-bit word, so blocks of them move in a few instructions.
 #pragma once
 
 #include <array>
-#include <bitset>
+#include <bit>
+#include <cstdint>
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
@@ -15,12 +17,15 @@ namespace vostrel {
 
 template <class T, std::size_t N>
 class SlotArray {
+  static_assert(N <= 128, "the flags of all slots fit one 128-bit word");
+  using Flags = unsigned __int128;
+
  public:
   [[nodiscard]] static constexpr std::size_t size() noexcept { return N; }
 
   [[nodiscard]] bool has(std::size_t i) const {
     check(i);
-    return used_[i];
+    return (used_ >> i) & 1;
   }
   /// The value in slot i; an empty slot is the missing-value error.
   [[nodiscard]] const T& get(std::size_t i) const {
@@ -38,13 +43,13 @@ class SlotArray {
   void put(std::size_t i, T value) {
     check(i);
     values_[i] = std::move(value);
-    used_[i] = true;
+    used_ |= Flags{1} << i;
   }
   /// Empties slot i, releasing what it held.
   void clear(std::size_t i) {
     check(i);
     release(i);
-    used_[i] = false;
+    used_ &= ~(Flags{1} << i);
   }
 
   /// Moves slots [first, end), full or empty, `distance` slots along (left when negative) as one
@@ -55,7 +60,7 @@ class SlotArray {
     const std::size_t to = first + static_cast<std::size_t>(distance);
     check_block(first, end);
     check_block(to, to + (end - first));
-    const std::bitset<N> moved = used_ & mask(first, end);
+    const Flags moved = used_ & mask(first, end);
     if constexpr (std::is_trivially_copyable_v<T>) {
       std::memmove(static_cast<void*>(&values_[to]), &values_[first], (end - first) * sizeof(T));
     } else if (distance > 0) {
@@ -64,7 +69,7 @@ class SlotArray {
       std::move(values_.begin() + first, values_.begin() + end, values_.begin() + to);
     }
     used_ &= ~(mask(first, end) | mask(to, to + (end - first)));
-    used_ |= distance > 0 ? moved << static_cast<std::size_t>(distance) : moved >> static_cast<std::size_t>(-distance);
+    used_ |= distance > 0 ? moved << distance : moved >> -distance;
   }
 
   /// Moves slots [first, end), full or empty, onto the slots of `other` from `to` on; the
@@ -75,10 +80,19 @@ class SlotArray {
     other.check_block(to, to + (end - first));
     for (std::size_t i = first; i < end; ++i) {
       other.values_[to + i - first] = std::move(values_[i]);
-      other.used_[to + i - first] = used_[i];
       release(i);
-      used_[i] = false;
     }
+    const Flags moved = used_ & mask(first, end);
+    other.used_ = (other.used_ & ~mask(to, to + (end - first))) | (to >= first ? moved << (to - first) : moved >> (first - to));
+    used_ &= ~mask(first, end);
+  }
+
+  /// The values of slots [first, end), which must all be full (the missing-value error
+  /// otherwise), as one array.
+  [[nodiscard]] const T* run(std::size_t first, std::size_t end) const {
+    check_block(first, end);
+    if ((used_ & mask(first, end)) != mask(first, end)) fatal_missing_value();
+    return values_.data() + first;
   }
 
   /// True when exactly the slots [first, end) are full.
@@ -86,7 +100,10 @@ class SlotArray {
     return first <= end && end <= N && used_ == mask(first, end);
   }
   /// The number of full slots.
-  [[nodiscard]] std::size_t count() const noexcept { return used_.count(); }
+  [[nodiscard]] std::size_t count() const noexcept {
+    return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(used_)) +
+                                    std::popcount(static_cast<std::uint64_t>(used_ >> 64)));
+  }
 
   /// Asks for the values of slots [first, end) to be loaded, so that a search that follows
   /// finds them in cache instead of waiting for each probe in turn.
@@ -102,9 +119,9 @@ class SlotArray {
   static void check_block(std::size_t first, std::size_t end) {
     if (first > end || end > N) fatal_out_of_range();
   }
-  static std::bitset<N> mask(std::size_t first, std::size_t end) noexcept {
-    if (first >= end) return {};
-    return (~std::bitset<N>() >> (N - (end - first))) << first;
+  static Flags mask(std::size_t first, std::size_t end) noexcept {
+    if (first >= end) return 0;
+    return (~Flags{0} >> (128 - (end - first))) << first;
   }
   /// Drops what slot i holds; plain values stay, as the flag alone says whether they count.
   void release(std::size_t i) {
@@ -112,7 +129,7 @@ class SlotArray {
   }
 
   std::array<T, N> values_{};
-  std::bitset<N> used_;
+  Flags used_ = 0;
 };
 
 }  // namespace vostrel
