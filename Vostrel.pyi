@@ -8,8 +8,6 @@ from typing_extensions import Self, deprecated, disjoint_base
 __all__ = ["sum_as_string", "Index", "Indexable", "PyQueryExpr"]
 __version__: str
 
-__version__: str
-
 def sum_as_string(a: int, b: int) -> str:
     """Formats the sum of two numbers as string."""
 
