@@ -81,7 +81,7 @@ void HybridSet::combine(const HybridSet& other) {
     case pair_of(Kind::Large, Kind::Large):
       Pair::large_large(tagged_.large.bitmap, other.tagged_.large.bitmap);
       return;
-    default:
+    default:  // a moved-from (Empty) set; the message is the system's published one
       fatal("not implemented");
   }
 }

@@ -129,7 +129,7 @@ class HybridSet {
       return true;
     }
     if (Large* l = large_if()) return l->bitmap.add_checked(id);
-    fatal("not implemented");
+    fatal("not implemented");  // a moved-from (Empty) set; the system's published message
   }
   /// Removes the id in place, if held. A Large set stays Large, also when it becomes empty.
   void remove(Id id);

@@ -15,7 +15,7 @@
 
 namespace vostrel::binding {
 
-inline constexpr std::size_t kMaxParams = 8;  // the widest signature has three parameters: room to grow
+inline constexpr std::size_t kMaxParams = 8;  // the most parameters a signature may have
 
 /// A function's or method's parameter list.
 struct Signature {

@@ -2,7 +2,11 @@
 #include "module/host_class.hpp"
 
 #include <deque>
+#include <string>
+#include <string_view>
 #include <vector>
+
+#include "index/fatal.hpp"
 
 namespace vostrel::py {
 
@@ -24,6 +28,16 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept
 
 PyTypeObject* create_type(PyType_Spec& type_slots) {
   return reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&type_slots)).release());
+}
+
+PyTypeObject* create_type_on_first_use(PyType_Spec& type_slots) {
+  try {
+    return create_type(type_slots);
+  } catch (HostError& e) {
+    std::string_view name = type_slots.name;
+    name.remove_prefix(name.rfind('.') + 1);
+    fatal("failed to create type object for " + std::string(name) + ": " + e.text());
+  }
 }
 
 PyMethodDef* method_table(std::initializer_list<MethodSpec> methods) {

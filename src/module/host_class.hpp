@@ -64,6 +64,9 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwar
 
 /// Creates a heap type from its slot table (no module, base object); HostError on failure.
 PyTypeObject* create_type(PyType_Spec& type_slots);
+/// create_type for a class made when its first instance is: a failure is fatal ("failed to
+/// create type object for <name>").
+PyTypeObject* create_type_on_first_use(PyType_Spec& type_slots);
 
 /// True when `obj` is an instance of `type` or of a subclass.
 inline bool is_instance(Handle obj, PyTypeObject* type) noexcept {

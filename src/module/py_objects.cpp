@@ -207,11 +207,7 @@ PyTypeObject* iterator_type() {
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
         .slots = slots,
     };
-    try {
-      return create_type(spec);
-    } catch (HostError& e) {
-      fatal("failed to create type object for IndexIterator: " + e.text());
-    }
+    return create_type_on_first_use(spec);
   }();
   return type;
 }
