@@ -104,11 +104,11 @@ inline std::string table_text(const QueryMapTable& table) {
 inline std::string describe(const IndexState& s, bool epochs = false) {
   std::string out = "members:";
   s.stored_items.for_each([&](Id id, const StoredItem& slot) {
-    out += " " + std::to_string(id) + "=" + pointer_text(slot.object);
+    out += spaced(id) + "=" + pointer_text(slot.object);
     if (epochs) out += "@" + std::to_string(slot.entered);
   });
   out += "\nids:";
-  for (Id id : s.ids.to_vector()) out += " " + std::to_string(id);
+  for (Id id : s.ids.to_vector()) out += spaced(id);
   if (epochs) out += "\nepoch " + std::to_string(s.epoch) + " departed " + std::to_string(s.departed);
   return out + "\n" + table_text(s.query_maps);
 }
@@ -120,8 +120,8 @@ inline std::string expected_text(Objs members) {
   std::string out = "members:", ids = "\nids:";
   QueryMapTable table;
   for (Obj* o : members) {
-    out += " " + std::to_string(o->id()) + "=" + pointer_text(o->host);
-    ids += " " + std::to_string(o->id());
+    out += spaced(o->id()) + "=" + pointer_text(o->host);
+    ids += spaced(o->id());
     for (const auto& [name, value] : o->record.attributes) {
       if (!is_indexable_name(name.view())) continue;
       auto& map = table[name];

@@ -362,7 +362,10 @@ class IndexModel {
     }
     for (const auto& o : objects_) {
       std::string text = std::to_string(refs(o->host));
-      for (const void* s : recorded(*o)) text += " " + pointer_text(s);
+      for (const void* s : recorded(*o)) {
+        text += ' ';
+        text += pointer_text(s);
+      }
       out.push_back(text);
     }
     return out;

@@ -21,6 +21,14 @@
 
 namespace vostrel::test {
 
+/// " n": a number after a space. (Not `" " + std::to_string(n)`, which trips a false -Wrestrict
+/// warning of GCC 12 at -O3.)
+inline std::string spaced(std::uint64_t n) {
+  std::string out(1, ' ');
+  out += std::to_string(n);
+  return out;
+}
+
 /// The message of the fatal internal error that f() raises, or "(no failure)".
 inline std::string fatal_text(const std::function<void()>& f) {
   try {
@@ -75,14 +83,14 @@ inline std::string map_text(const QueryMap& map) {
   std::string out;
   for (const auto& [hash, ids] : sets) {
     out += std::to_string(hash) + ":";
-    for (Id id : ids) out += " " + std::to_string(id);
+    for (Id id : ids) out += spaced(id);
     out += "\n";
   }
   out += "tree:";
   map.range_tree.for_each_key(
       [&](Key128 k) { out += " " + prefix_text(key_prefix(k)) + "/" + std::to_string(static_cast<Id>(k)); });
   out += "\nholders:";
-  for (Id id : map.holders.to_vector()) out += " " + std::to_string(id);
+  for (Id id : map.holders.to_vector()) out += spaced(id);
   return out + "\nothers: " + std::to_string(map.others) + "\n";
 }
 
