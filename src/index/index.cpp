@@ -170,9 +170,25 @@ void remove_objects(const Index& index, std::span<Indexable* const> records, std
   IndexState& s = *state;
   for (const Indexable* record : records)
     if (!s.ids.contains(record->id)) fatal("an object to take out of an index is not in it");
+  // What taking out needs is made first; the taking out itself allocates nothing.
+  std::vector<NameBatch> batches;
+  std::vector<Key128> keys;
+  try {
+    batches = group_by_name(records);
+    std::size_t most = 0;
+    for (const NameBatch& b : batches) most = std::max(most, b.values.size());
+    keys.reserve(most);
+  } catch (const std::bad_alloc&) {
+    state.keep_unpoisoned();  // nothing changed
+    throw;
+  }
+  for (const NameBatch& b : batches) {
+    auto it = s.query_maps.find(b.name);
+    if (it == s.query_maps.end()) continue;
+    it->second->remove_many(b.values, keys);
+    if (it->second->empty()) s.query_maps.erase(it);
+  }
   for (Indexable* record : records) {
-    for (const auto& [name, value] : record->attributes)
-      if (is_indexable_name(name.view())) unindex(s.query_maps, name, value, record->id);
     released.push_back(s.stored_items.take(record->id));
     s.ids.remove(record->id);
     remove_index(*record, index.state.get());

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "index/attr_name.hpp"
 #include "index/bitmap.hpp"
@@ -44,6 +45,10 @@ struct QueryMap {
   /// the pairs one by one and the tree takes the batch's numbers together, so that a batch large
   /// against the tree builds whole leaves. On std::bad_alloc nothing changed.
   void insert_many(std::span<const std::pair<const PyValue*, Id>> pairs);
+  /// Takes each id out of its value's set and, for numbers, out of the tree, dropping the entries
+  /// left empty; pairs not held change nothing. `keys` is room for the batch's numbers: with
+  /// capacity for one per pair, nothing allocates.
+  void remove_many(std::span<const std::pair<const PyValue*, Id>> pairs, std::vector<Key128>& keys);
   /// Takes id out of value's set and, for numbers, out of the tree. The entry stays, also when
   /// its set is left empty, until `check_prune`. Nothing happens for a value or id not held.
   void remove_id(const PyValue& value, Id id);

@@ -249,8 +249,9 @@ class BasicBitMapBTree {
   /// (std::bad_alloc, or the fatal "Duplicate ID and key insert") leaves the tree as it was.
   void insert_many(std::vector<Key128> keys);
   /// Removes a batch of keys in any order; returns how many the tree held (the others change
-  /// nothing). Allocates nothing beyond the batch it was given.
-  std::size_t remove_many(std::vector<Key128> keys);
+  /// nothing). Allocates nothing beyond the batch it was given; the span's keys are reordered.
+  std::size_t remove_many(std::span<Key128> keys);
+  std::size_t remove_many(std::vector<Key128> keys) { return remove_many(std::span<Key128>(keys)); }
 
   /// The ids whose values lie within the bounds and that `admissible` holds.
   [[nodiscard]] Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& admissible,

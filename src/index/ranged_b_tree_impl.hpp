@@ -453,10 +453,10 @@ void BasicBitMapBTree<S>::insert_many(std::vector<Key128> keys) {
 }
 
 template <std::size_t S>
-std::size_t BasicBitMapBTree<S>::remove_many(std::vector<Key128> keys) {
+std::size_t BasicBitMapBTree<S>::remove_many(std::span<Key128> keys) {
   std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  Key128* end = remove_sorted(*root_, keys.data(), keys.data() + keys.size());
+  Key128* const last = keys.data() + (std::unique(keys.begin(), keys.end()) - keys.begin());
+  Key128* end = remove_sorted(*root_, keys.data(), last);
   const auto removed = static_cast<std::size_t>(end - keys.data());
   size_ -= removed;
   collapse_root();

@@ -21,8 +21,7 @@
 
 namespace vostrel::test {
 
-/// " n": a number after a space. (Not `" " + std::to_string(n)`, which trips a false -Wrestrict
-/// warning of GCC 12 at -O3.)
+/// " n": a number after a space.
 inline std::string spaced(std::uint64_t n) {
   std::string out(1, ' ');
   out += std::to_string(n);
