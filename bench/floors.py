@@ -1,5 +1,5 @@
 """The floors measured beside the systems: building a list of k records from a C array of ids,
-and a plain setattr loop over ordinary objects."""
+a plain setattr loop over ordinary objects, and a loop reading one attribute."""
 from __future__ import annotations
 
 import array
@@ -41,3 +41,11 @@ def list_floor(take, objs: list, positions: list[int]):
 def setattr_floor(objs: list, attr: str, values: list) -> None:
     for o, v in zip(objs, values):
         setattr(o, attr, v)
+
+READ_ATTR = "num"          # the attribute that read_loop reads
+
+
+def read_loop(objs: list) -> None:
+    """Reads num of every record, as user code does: for plain objects this is the floor."""
+    for r in objs:
+        r.num

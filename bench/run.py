@@ -14,8 +14,9 @@ import sys
 import threading
 import time
 
-from . import data, floors, memory, report, systems
-from .workloads import MIX, QUERIES, REBASE_SECOND, VIEW_SECOND
+from . import build_info, data, floors, memory, report, systems
+from .workloads import (CHECKS, COUNTS, MIX, QUERIES, REBASE_SECOND, REBASE_TREE,
+                        REMOVE_SHARE, SORTED_BY, VALUE_COUNTS, VIEW_SECOND)
 
 SEED = 20261208
 ASSIGNMENTS = 100_000
@@ -24,7 +25,11 @@ FAST_SAMPLE_S = 0.005      # a call faster than this is timed in loops of calls 
 FAST_REPEATS = 9           # loops timed for a fast call
 MAX_LOOP = 2000            # calls in one loop at most
 ASSIGN_CHUNK = 5_000       # assignments timed first, to tell whether the rest may be timed
+FIRST_CHUNK = 16           # the first of those chunks: a system may take seconds for each item
 ASSIGN_BUDGET_S = 20.0     # a system predicted slower than this is timed on the first chunk only
+SLOW_SETUP_S = 5.0         # a merge slower than this is timed once: each run builds two indexes first
+VOSTREL = "Vostrel"
+BIG_N = 10_000_000         # the size of the optional memory measurement
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
@@ -55,24 +60,49 @@ def median_time(f, repeats: int) -> float:
     return statistics.median(times)
 
 
+def median_times_interleaved(calls: dict, repeats: int) -> dict:
+    """Median seconds of one call of each, timed in turn round after round in loops of the same
+    length, so that a change in the machine's load weighs on all of them alike."""
+    inner = {k: max(1, min(MAX_LOOP, int(FAST_SAMPLE_S / max(median_time(f, 1), 1e-9)))) for k, f in calls.items()}
+    times: dict = {k: [] for k in calls}
+    for _ in range(max(repeats, FAST_REPEATS)):
+        for k, f in calls.items():
+            gc.collect()
+            gc.disable()
+            try:
+                t = time.perf_counter()
+                for _ in range(inner[k]):
+                    f()
+                times[k].append((time.perf_counter() - t) / inner[k])
+            finally:
+                gc.enable()
+    return {k: statistics.median(v) for k, v in times.items()}
+
+
 def rids(objs) -> list[int]:
     return sorted(o._rid for o in objs)
 
 
-def time_assign(s, objs: list, values: list, attr: str) -> tuple[float, bool]:
-    """Seconds for all the assignments; a slow system is timed on the first chunk and scaled up
-    (its index then lags its records, so it is left out of the checks that follow)."""
-    c = min(ASSIGN_CHUNK, len(objs))
-    gc.collect()
-    t = time.perf_counter()
-    s.assign(objs[:c], attr, values[:c])
-    first = time.perf_counter() - t
-    if first * len(objs) / c > ASSIGN_BUDGET_S:
-        return first * len(objs) / c, True
-    gc.collect()
-    t = time.perf_counter()
-    s.assign(objs[c:], attr, values[c:])
-    return first + time.perf_counter() - t, False
+def time_in_chunks(work, count: int) -> tuple[float, int]:
+    """Seconds for work(0, count) and how many items were timed. The first ASSIGN_CHUNK items go in
+    chunks that double from FIRST_CHUNK, the rest in one call; a system predicted slower than
+    ASSIGN_BUDGET_S after a chunk stops there and is scaled up (its index then lags its records,
+    so it is left out of the checks that follow)."""
+    done, spent, c = 0, 0.0, FIRST_CHUNK
+    while done < count:
+        hi = count if done >= ASSIGN_CHUNK else min(count, done + c)
+        gc.collect()
+        t = time.perf_counter()
+        work(done, hi)
+        spent += time.perf_counter() - t
+        done, c = hi, 2 * c
+        if done < count and spent * count / done > ASSIGN_BUDGET_S:
+            return spent * count / done, done
+    return spent, done
+
+
+def time_assign(s, objs: list, values: list, attr: str) -> tuple[float, int]:
+    return time_in_chunks(lambda lo, hi: s.assign(objs[lo:hi], attr, values[lo:hi]), len(objs))
 
 
 def throughput(calls: list, threads: int, seconds: float) -> float:
@@ -108,36 +138,7 @@ def machine() -> dict:
     except (OSError, StopIteration):
         pass
     return {"cpu": cpu, "cores": os.cpu_count(), "python": platform.python_version(),
-            "platform": platform.platform(), **roaring_info()}
-
-
-def roaring_info() -> dict:
-    """The CRoaring the module was built against and whether that build has a SIMD path."""
-    version, simd = "unknown", "unknown"
-    for h in ("/usr/include/roaring/roaring_version.h", "/usr/include/roaring/roaring.h"):
-        try:
-            with open(h) as f:
-                for line in f:
-                    if line.startswith("#define ROARING_VERSION ") or "ROARING_VERSION =" in line:
-                        version = line.split("=")[-1].split()[-1].strip(' ",;')
-                        break
-        except OSError:
-            continue
-        if version != "unknown":
-            break
-    try:
-        import Vostrel
-        import subprocess
-        libs = subprocess.run(["ldd", Vostrel.__file__], capture_output=True, text=True).stdout
-        lib = next((l.split("=>")[1].split()[0] for l in libs.splitlines() if "libroaring" in l), None)
-        if lib:
-            dis = subprocess.run(["objdump", "-d", "--no-show-raw-insn", lib],
-                                 capture_output=True, text=True).stdout
-            simd = "AVX2" if "%ymm" in dis else ("SSE4.2/SSE" if "pcmpistri" in dis else "scalar")
-            simd += f" ({os.path.basename(lib)})"
-    except Exception:  # the figure is informative only
-        pass
-    return {"croaring": version, "croaring_simd": simd}
+            "platform": platform.platform(), **build_info.roaring_info(root=ROOT)}
 
 
 def peer_versions() -> dict:
@@ -152,10 +153,74 @@ def peer_versions() -> dict:
     return out
 
 
+def check(res: dict, w: str, s, got, expected, ref_name: str) -> bool:
+    """Whether s's answer agrees with the reference's; a disagreement is listed as a mismatch."""
+    if got == expected:
+        return True
+    if isinstance(got, list) and isinstance(expected, list):
+        res["mismatches"].append(f"{w}: {s.name} returned {len(got)} records, {ref_name} {len(expected)}")
+    else:
+        res["mismatches"].append(f"{w}: {s.name} answered {str(got)[:80]}, {ref_name} {str(expected)[:80]}")
+    return False
+
+
+def attempt(row: dict, s, make):
+    """make(s), or None with the reason noted in the row: an operation that the system does not
+    offer is left out ("—"), one that the built module lacks is "not available", others "err"."""
+    try:
+        return make(s)
+    except NotImplementedError:
+        return None
+    except systems.Unavailable as e:
+        row.setdefault("unavailable", {})[s.name] = f"not available: {e}"
+    except Exception as e:
+        row["missing"][s.name] = f"{type(e).__name__}: {e}"
+    return None
+
+
+def ordered_rids(objs) -> list[int]:
+    return [o._rid for o in objs]
+
+
+def op_workloads() -> dict:
+    """The view operations: name -> (the view's tree, make(s) -> call, loose, strict). loose(result)
+    is compared for every system; strict(result) also for systems that order ties by id."""
+    sort_tree, sort_attr, limit = SORTED_BY
+    vc_tree, vc_attr = VALUE_COUNTS
+    by_key = lambda objs: [o._rid for o in sorted(objs, key=lambda o: (getattr(o, sort_attr), o._rid))]
+    ops = {w: (t, lambda s, t=t: s.count(t), int, None) for w, t in COUNTS.items()}
+    ops["sorted_by"] = (sort_tree, lambda s: s.sorted_by(sort_tree, sort_attr, limit), by_key, ordered_rids)
+    ops["value_counts"] = (vc_tree, lambda s: s.value_counts(vc_tree, vc_attr),
+                           lambda d: sorted((k, int(v)) for k, v in d.items()),
+                           lambda d: [(k, int(v)) for k, v in d.items()])
+    return ops
+
+
+def time_with_setup(setup, work, repeats: int):
+    """Median seconds of work(setup()), setup untimed, and the last setup's value. A run slower
+    than SLOW_SETUP_S is not repeated: its setup alone takes about as long again."""
+    times = []
+    arg = None
+    for _ in range(repeats):
+        arg = None  # the previous value goes before the next is built
+        arg = setup()
+        gc.collect()
+        gc.disable()
+        try:
+            t = time.perf_counter()
+            work(arg)
+            times.append(time.perf_counter() - t)
+        finally:
+            gc.enable()
+        if times[0] > SLOW_SETUP_S:
+            break
+    return statistics.median(times), arg
+
+
 def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
           which: tuple = systems.ALL) -> dict:
-    res: dict = {"n": n, "queries": {}, "build": {}, "assign": {}, "throughput": {},
-                 "memory": {}, "unavailable": {}, "mismatches": []}
+    res: dict = {"n": n, "queries": {}, "ops": {}, "build": {}, "read": {}, "assign": {},
+                 "writes": {}, "throughput": {}, "memory": {}, "unavailable": {}, "mismatches": []}
     cols = data.make_columns(n, SEED)
     plain = data.make_plain(cols)
     rec = data.vostrel_class()
@@ -185,6 +250,13 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
     gc.freeze()
     ref_sys = live[0]
     floor_objs = vobjs if vobjs is not None else plain
+    rng = random.Random(SEED + 1)
+    k = min(ASSIGNMENTS, n)
+    picks = rng.sample(range(n), k)
+
+    # before any other index registers with the records
+    attribute_reads(res, live, plain, vobjs, picks, repeats, log)
+
     workloads = {name: (lambda s, t=t: s.query(t)) for name, t in QUERIES.items()}
     workloads["view_narrow"] = lambda s: s.view_narrow(VIEW_SECOND)
     workloads["view_rebase"] = lambda s: s.view_rebase(REBASE_SECOND)
@@ -212,6 +284,8 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
             row["floor"] = median_time(floors.list_floor(take, floor_objs, expected), repeats)
         log(f"  {w} (k={row['k']}): " + ", ".join(f"{k} {v * 1e3:.2f}ms" for k, v in row["times"].items()))
 
+    view_operations(res, live, ref_sys, repeats, log)
+
     for s in live:
         mix = [calls.get(s.name, {}).get(w) for w in MIX]
         if all(mix):
@@ -225,11 +299,10 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
             res["throughput_views"] = {"1": throughput(views, 1, mix_seconds),
                                        "2": throughput(views, 2, mix_seconds)}
 
-    rng = random.Random(SEED + 1)
-    k = min(ASSIGNMENTS, n)
-    picks = rng.sample(range(n), k)
+    # the hand index pays for a SortedDict key whenever a number is new to it: every score is
     new_values = {"num": [rng.randrange(data.NUM_RANGE) for _ in picks],
-                  "colour": [rng.choice(data.COLOURS) for _ in picks]}
+                  "colour": [rng.choice(data.COLOURS) for _ in picks],
+                  "score": [rng.random() for _ in picks]}
     stale: set = set()
     for attr, values in new_values.items():
         row = res["assign"][attr] = {"times": {}}
@@ -238,15 +311,15 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
             if s.assign is None:
                 continue
             chosen = [s.objs_used[i] for i in picks]
-            t, extrapolated = time_assign(s, chosen, values, attr)
+            t, timed = time_assign(s, chosen, values, attr)
             row["times"][s.name] = t
-            if extrapolated:
-                row.setdefault("extrapolated", []).append(s.name)
+            if timed < len(chosen):
+                row.setdefault("extrapolated", {})[s.name] = timed
                 stale.add(s.name)
         chosen = [plain[i] for i in picks]
         row["floor"] = median_time(lambda: floors.setattr_floor(chosen, attr, values), repeats)
         log(f"  assign {attr}: " + ", ".join(f"{k} {v * 1e3:.1f}ms" for k, v in row["times"].items()))
-    for w in ("rare_eq", "common_eq"):  # the indexes still agree after the assignments
+    for w in ("rare_eq", "common_eq", "narrow_range"):  # the indexes still agree after the assignments
         expected = None
         for s in live:
             if s.assign is None or s.name in stale:
@@ -258,6 +331,8 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
             expected = got if expected is None else expected
             if got != expected:
                 res["mismatches"].append(f"{w} after assignment: {s.name} differs")
+
+    write_workloads(res, live, ref_sys, n, repeats, stale, log)
 
     del live, calls
     gc.unfreeze()
@@ -271,6 +346,140 @@ def run_n(n: int, repeats: int, mix_seconds: float, with_memory: bool, log,
     return res
 
 
+def attribute_reads(res: dict, live: list, plain: list, vobjs, picks: list, repeats: int, log) -> None:
+    """Reading one attribute of the picked records: a Vostrel record holds its values itself; a
+    plain object's read is the floor."""
+    sample = [plain[i] for i in picks]
+    loops = {"plain objects": lambda: floors.read_loop(sample)}
+    if any(s.vostrel for s in live):
+        vsample = [vobjs[i] for i in picks]
+        loops[VOSTREL] = lambda: floors.read_loop(vsample)
+    read = res["read"] = {"attr": floors.READ_ATTR, "k": len(picks),
+                          "times": median_times_interleaved(loops, repeats)}
+    log(f"  read {floors.READ_ATTR}: " + ", ".join(f"{k} {v * 1e3:.2f}ms" for k, v in read["times"].items()))
+
+
+def view_operations(res: dict, live: list, ref_sys, repeats: int, log) -> None:
+    """The view operations: k is the number of records in the view; every answer is checked
+    against the first system's (the scan's), the order too where both promise ties in id order."""
+    for w, (tree, make, loose, strict) in op_workloads().items():
+        row = res["ops"][w] = {"times": {}, "missing": {}, "k": len(ref_sys.query(tree)())}
+        expected = None
+        for s in live:
+            f = attempt(row, s, make)
+            if f is None:
+                continue
+            try:
+                got = f()
+            except Exception as e:
+                row["missing"][s.name] = f"{type(e).__name__}: {e}"
+                continue
+            if expected is None:
+                expected, exp_strict = loose(got), (strict(got) if strict and s.exact_order else None)
+            elif not check(res, w, s, loose(got), expected, ref_sys.name):
+                continue
+            elif strict and s.exact_order and exp_strict is not None and strict(got) != exp_strict:
+                res["mismatches"].append(f"{w}: {s.name} orders its answer unlike {ref_sys.name}")
+                continue
+            row["times"][s.name] = median_time(f, repeats)
+        for s in live:  # a count by building the view's list, also while len(view) is missing
+            if w in COUNTS and hasattr(s, "count_by_collect") and expected is not None:
+                f = s.count_by_collect(tree)
+                if check(res, w + " by collect", s, f(), expected, ref_sys.name):
+                    row["collect"] = median_time(f, repeats)
+        log(f"  {w} (k={row['k']}): " + ", ".join(f"{k} {v * 1e3:.3f}ms" for k, v in row["times"].items()))
+
+
+def write_workloads(res: dict, live: list, ref, n: int, repeats: int, stale: set, log) -> None:
+    """Rebase, union and removal, after the assignments so that the indexes they register with
+    the records do not weigh on them. Removal changes every system's index, so it runs last."""
+    expect = {w: rids(ref.query(QUERIES[w])()) for w in CHECKS}
+
+    def agrees(w: str, s, system) -> None:
+        for c in CHECKS:
+            got = rids(system.query(QUERIES[c])())
+            if got != expect[c]:
+                res["mismatches"].append(f"{w}: {s.name} answers {c} with {len(got)} records, "
+                                         f"{ref.name} with {len(expect[c])}")
+                return
+
+    # rebase: the view's records come from the reference; each system makes its view outside the
+    # timed call where it can hold one (the hand index and ducks get the records themselves)
+    records = ref.query(REBASE_TREE)()
+    row = res["writes"]["rebase"] = {"times": {}, "missing": {}, "k": len(records)}
+    expected = rids(records)
+    for s in live:
+        if s.reference:
+            continue
+        mine = [s.objs_used[o._rid] for o in records]  # its own records (Vostrel's or plain)
+        f = attempt(row, s, lambda s: s.rebase(REBASE_TREE, mine))
+        if f is None:
+            continue
+        # a stale index (timed on part of the assignments) makes a view of other records
+        if s.name in stale or check(res, "rebase", s, rids(f()), expected, ref.name):
+            row["times"][s.name] = median_time(f, repeats)
+    log("  rebase: " + ", ".join(f"{k} {v * 1e3:.1f}ms" for k, v in row["times"].items()))
+
+    # union: two fresh indexes of a seeded half of the records each, the second merged into the
+    # first; every repeat builds the pair anew (untimed)
+    order = list(range(n))
+    random.Random(SEED + 2).shuffle(order)
+    half_a, half_b = sorted(order[:n // 2]), sorted(order[n // 2:])
+    row = res["writes"]["union"] = {"times": {}, "missing": {}, "k": n}
+    for s in live:
+        if s.reference or s.merge is None:
+            continue
+        a = [s.objs_used[i] for i in half_a]
+        b = [s.objs_used[i] for i in half_b]
+        try:
+            t, pair = time_with_setup(lambda: type(s).pair(a, b), lambda p: p[0].merge(p[1]), repeats)
+        except NotImplementedError:
+            continue
+        except Exception as e:
+            row["missing"][s.name] = f"{type(e).__name__}: {e}"
+            continue
+        row["times"][s.name] = t
+        agrees("union", s, pair[0])
+        del pair
+    log("  union: " + ", ".join(f"{k} {v * 1e3:.1f}ms" for k, v in row["times"].items()))
+
+    # removal: the last workload, in every system's own index (timed once: it cannot be repeated);
+    # a system that removes one record at a time slowly is timed in chunks, as for assignment
+    gone = random.Random(SEED + 3).sample(range(n), int(n * REMOVE_SHARE))
+    row = res["writes"]["remove"] = {"times": {}, "missing": {}, "k": len(gone)}
+    expect = None  # until the reference has removed them too
+    for s in [ref] + [s for s in live if s is not ref]:
+        if s.remove is None:
+            continue
+        objs = [s.objs_used[i] for i in gone]
+        gc.collect()
+        try:
+            if s.one_by_one:
+                t, timed = time_in_chunks(lambda lo, hi: s.remove(objs[lo:hi]), len(objs))
+            else:
+                t, timed = time.perf_counter(), len(objs)
+                s.remove(objs)
+                t = time.perf_counter() - t
+            extrapolated = timed < len(objs)
+        except NotImplementedError:
+            continue
+        except systems.Unavailable as e:
+            row.setdefault("unavailable", {})[s.name] = f"not available: {e}"
+            continue
+        except Exception as e:
+            row["missing"][s.name] = f"{type(e).__name__}: {e}"
+            continue
+        if s is ref and not extrapolated:
+            expect = {w: rids(ref.query(QUERIES[w])()) for w in CHECKS}
+        if not s.reference:
+            row["times"][s.name] = t
+            if extrapolated:
+                row.setdefault("extrapolated", {})[s.name] = timed
+            elif s is not ref and expect is not None and s.name not in stale:
+                agrees("remove", s, s)
+    log("  remove: " + ", ".join(f"{k} {v * 1e3:.1f}ms" for k, v in row["times"].items()))
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--n", type=int, nargs="+", default=[100_000, 1_000_000])
@@ -278,6 +487,9 @@ def main(argv=None) -> int:
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--mix-seconds", type=float, default=2.0)
     ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--memory-10m", action="store_true",
+                    help="also measure memory at 10M records (hand index and Vostrel, one process "
+                         "each, about 20 GiB; skipped with a note when it does not fit)")
     ap.add_argument("--systems", nargs="+", metavar="NAME", choices=[s.name for s in systems.ALL],
                     help="run only these systems (a quick look at one change); default: all")
     ap.add_argument("--out", default=os.path.join(ROOT, "bench", "results"))
@@ -299,6 +511,11 @@ def main(argv=None) -> int:
         with open(os.path.join(a.out, "results.json"), "w") as f:  # a later N may not finish
             json.dump(results, f, indent=1)
         report.write(results, a.out)
+    if a.memory_10m:
+        log(f"memory at {BIG_N:,}")
+        largest = max(results["runs"], key=lambda r: r["n"]) if results["runs"] else {"memory": {}}
+        names = [s for s in memory.BIG_SYSTEMS if s in {c.name for c in which}]
+        results["memory_big"] = memory.big(BIG_N, SEED, largest["memory"], names, log)
     with open(os.path.join(a.out, "results.json"), "w") as f:
         json.dump(results, f, indent=1)
     report.write(results, a.out)

@@ -1,23 +1,72 @@
 """The systems compared: Vostrel and what a Python user would pick instead. Each builds its index
 over a list of records, turns a workload tree into a call that returns a list of the records, and
-assigns attributes the way its users would keep the index current."""
+assigns attributes, merges and removes records the way its users would keep the index current.
+A system that does not offer an operation raises NotImplementedError; Vostrel raises Unavailable
+for an operation the built module does not have yet."""
 from __future__ import annotations
 
+import collections
+import heapq
 import itertools
+import operator
 import sqlite3
 
 from . import data
 from .workloads import VIEW_FIRST, kw_tree, keywords
 
 
+class Unavailable(Exception):
+    """The built module lacks the operation: the suite reports it as not available."""
+
+
 class System:
     name = "?"
     vostrel = False        # runs over the Vostrel records instead of the plain ones
+    exact_order = False    # orders tied counts and sort keys by id, as Vostrel and the scan do
+    reference = False      # gives the expected answers of the writes; its write times are not shown
+    one_by_one = False     # removes records one at a time, slowly enough to be timed in chunks
 
     def build(self, objs: list) -> None:
         raise NotImplementedError
 
     def query(self, tree: tuple):
+        raise NotImplementedError
+
+    def count(self, tree: tuple):
+        """A call that returns how many records match: the length of the result list."""
+        q = self.query(tree)
+        return lambda: len(q())
+
+    def sorted_by(self, tree: tuple, attr: str, limit: int):
+        """A call that returns the `limit` matching records of smallest attr, smallest first."""
+        q, key = self.query(tree), operator.attrgetter(attr)
+        return lambda: heapq.nsmallest(limit, q(), key=key)
+
+    def value_counts(self, tree: tuple, attr: str):
+        """A call that returns {value: count} of attr over the matching records, largest first."""
+        q, get = self.query(tree), operator.attrgetter(attr)
+        return lambda: dict(collections.Counter(map(get, q())).most_common())
+
+    def rebase(self, tree: tuple, records: list):
+        """A call that builds a new index of the records of a view and returns its records. The
+        view is evaluated beforehand: records is its content, and a system that holds views of
+        its own (Vostrel's view, a pandas mask) makes one outside the call."""
+        raise NotImplementedError
+
+    @classmethod
+    def pair(cls, a: list, b: list) -> tuple:
+        """Two new indexes, of the records a and of the records b, to be merged."""
+        x, y = cls(), cls()
+        x.build(a)
+        y.build(b)
+        return x, y
+
+    def merge(self, other) -> None:
+        """Brings every record of other (made by pair) into this index."""
+        raise NotImplementedError
+
+    def remove(self, objs: list) -> None:
+        """Takes the records out of the index; the records themselves stay as they are."""
         raise NotImplementedError
 
     def view_narrow(self, second: tuple):
@@ -31,6 +80,9 @@ class System:
         raise NotImplementedError
 
 
+_RID = operator.attrgetter("_rid")
+
+
 def _is_num(v) -> bool:
     return type(v) in (int, float)
 
@@ -38,6 +90,8 @@ def _is_num(v) -> bool:
 class Scan(System):
     name = "scan"
     assign = None          # a plain setattr loop: the floor itself
+    exact_order = True     # its records are in id order, and Counter and nsmallest keep ties in it
+    reference = True
 
     def build(self, objs):
         self.objs = objs
@@ -67,6 +121,16 @@ class Scan(System):
         src = f"lambda objs: [o for o in objs if {self._expr(tree, consts)}]"
         f = eval(src, consts)  # generated once per workload: as fast as a hand-written comprehension
         return lambda: f(self.objs)
+
+    def rebase(self, tree, records):
+        return lambda: list(records)
+
+    def merge(self, other):
+        self.objs = self.objs + other.objs
+
+    def remove(self, objs):
+        gone = {id(o) for o in objs}
+        self.objs = [o for o in self.objs if id(o) not in gone]
 
 class HandIndex(System):
     """dict attribute -> dict value -> set of records, and a SortedDict per numeric attribute."""
@@ -112,6 +176,55 @@ class HandIndex(System):
     def query(self, tree):
         return lambda: list(self._eval(tree))
 
+    # Counting and the view operations go over the set itself, as its user would: no list.
+    def count(self, tree):
+        return lambda: len(self._eval(tree))
+
+    def sorted_by(self, tree, attr, limit):
+        key = operator.attrgetter(attr)
+        return lambda: heapq.nsmallest(limit, self._eval(tree), key=key)
+
+    def value_counts(self, tree, attr):
+        get = operator.attrgetter(attr)
+        return lambda: dict(collections.Counter(map(get, self._eval(tree))).most_common())
+
+    def rebase(self, tree, records):
+        def run():
+            new = HandIndex()
+            new.build(records)
+            return list(new.all)
+        return run
+
+    def merge(self, other):
+        for a, theirs in other.eq.items():
+            mine, sd = self.eq[a], self.sorted.get(a)
+            for v, s in theirs.items():
+                t = mine.get(v)
+                if t is None:
+                    mine[v] = t = set(s)
+                    if sd is not None:
+                        sd[v] = t
+                else:
+                    t |= s
+        self.all |= other.all
+
+    def remove(self, objs):
+        for o in objs:
+            self.all.discard(o)
+            d = o.__dict__
+            for a in data.ATTRS:
+                v = d.get(a, data.MISSING)
+                if v is data.MISSING:
+                    continue
+                m = self.eq[a]
+                s = m[v]
+                s.discard(o)
+                if not s:
+                    del m[v]
+                    sd = self.sorted.get(a)
+                    if sd is not None:
+                        del sd[v]
+
     def view_rebase(self, second):
         narrow = self.view_narrow(second)
 
@@ -144,18 +257,35 @@ class HandIndex(System):
 
 
 class Sqlite(System):
-    """sqlite3 in memory, one index per attribute; row ids map back to the records."""
+    """sqlite3 in memory, one index per attribute; a record's _rid is its row id, and a list by
+    row id maps rows back to the records."""
     name = "sqlite3"
+    exact_order = True     # its ORDER BY names the row id as the last key
+    DELETE_BATCH = 900     # ids bound in one DELETE: under the 999 variables of older sqlite
 
     def build(self, objs):
-        self.objs = objs
-        self.db = db = sqlite3.connect(":memory:", check_same_thread=False)
-        db.execute("CREATE TABLE t (rid INTEGER PRIMARY KEY, " + ", ".join(data.ATTRS) + ")")
+        self.objs = self._by_rid(objs, objs)
+        self.db = sqlite3.connect(":memory:", check_same_thread=False)
+        self._load("t", objs)
+
+    @staticmethod
+    def _by_rid(objs, every):
+        """The list of objs by row id, sized for every record of `every`."""
+        if len(objs) == len(every) and list(map(_RID, objs)) == list(range(len(objs))):
+            return objs
+        out = [None] * (max((o._rid for o in every), default=-1) + 1)
+        for o in objs:
+            out[o._rid] = o
+        return out
+
+    def _load(self, table, objs):
+        db = self.db
+        db.execute(f"CREATE TABLE {table} (rid INTEGER PRIMARY KEY, " + ", ".join(data.ATTRS) + ")")
         getters = [lambda o, a=a: o.__dict__.get(a) for a in data.ATTRS]
-        db.executemany(f"INSERT INTO t VALUES (?{', ?' * len(data.ATTRS)})",
-                       ((i, *(g(o) for g in getters)) for i, o in enumerate(objs)))
+        db.executemany(f"INSERT INTO {table} VALUES (?{', ?' * len(data.ATTRS)})",
+                       ((o._rid, *(g(o) for g in getters)) for o in objs))
         for a in data.ATTRS:
-            db.execute(f"CREATE INDEX t_{a} ON t ({a})")
+            db.execute(f"CREATE INDEX {table}_{a} ON {table} ({a})")
         db.commit()
 
     @staticmethod
@@ -181,10 +311,29 @@ class Sqlite(System):
         objs, db = self.objs, self.db
         return lambda: [objs[r] for (r,) in db.execute(sql, params)]
 
-    def view_rebase(self, second):
+    def count(self, tree):
         params: list = []
-        where = self._sql(kw_tree(VIEW_FIRST, second), params)
+        sql = "SELECT COUNT(*) FROM t WHERE " + self._sql(tree, params)
+        db = self.db
+        return lambda: db.execute(sql, params).fetchone()[0]
 
+    def sorted_by(self, tree, attr, limit):
+        params: list = []
+        sql = (f"SELECT rid FROM t WHERE {self._sql(tree, params)} "
+               f"ORDER BY {attr}, rid LIMIT {int(limit)}")
+        objs, db = self.objs, self.db
+        return lambda: [objs[r] for (r,) in db.execute(sql, params)]
+
+    def value_counts(self, tree, attr):
+        params: list = []
+        sql = (f"SELECT {attr}, COUNT(*) FROM t WHERE {self._sql(tree, params)} "
+               f"GROUP BY {attr} ORDER BY COUNT(*) DESC, MIN(rid)")
+        db = self.db
+        return lambda: dict(db.execute(sql, params).fetchall())
+
+    def _copy_where(self, where, params):
+        """A call that copies the matching rows into a new indexed table and returns its records;
+        the WHERE runs inside it: sqlite has no other way to hold the view."""
         def run():
             self.db.execute("DROP TABLE IF EXISTS v")
             self.db.execute("CREATE TABLE v AS SELECT * FROM t WHERE " + where, params)
@@ -192,6 +341,40 @@ class Sqlite(System):
                 self.db.execute(f"CREATE INDEX v_{a} ON v ({a})")
             return [self.objs[r] for (r,) in self.db.execute("SELECT rid FROM v")]
         return run
+
+    def view_rebase(self, second):
+        params: list = []
+        return self._copy_where(self._sql(kw_tree(VIEW_FIRST, second), params), params)
+
+    def rebase(self, tree, records):
+        params: list = []
+        return self._copy_where(self._sql(tree, params), params)
+
+    @classmethod
+    def pair(cls, a, b):
+        """The other index is a second indexed table in the same database, for INSERT ... SELECT."""
+        x = cls()
+        x.objs = cls._by_rid(a, a + b)
+        x.db = sqlite3.connect(":memory:", check_same_thread=False)
+        x._load("t", a)
+        x._load("u", b)
+        y = cls()
+        y.db, y.table, y.records = x.db, "u", b
+        return x, y
+
+    def merge(self, other):
+        self.db.execute(f"INSERT INTO t SELECT * FROM {other.table}")
+        self.db.commit()
+        objs = self.objs
+        for o in other.records:
+            objs[o._rid] = o
+
+    def remove(self, objs):
+        db, rids = self.db, [o._rid for o in objs]
+        for i in range(0, len(rids), self.DELETE_BATCH):
+            chunk = rids[i:i + self.DELETE_BATCH]
+            db.execute(f"DELETE FROM t WHERE rid IN ({', '.join('?' * len(chunk))})", chunk)
+        db.commit()
 
     def assign(self, objs, attr, values):
         sql = f"UPDATE t SET {attr} = ? WHERE rid = ?"
@@ -206,6 +389,7 @@ class Ducks(System):
     """The ducks package; its queries are ANDs over attributes, so OR and NOT of ORs are unions."""
     name = "ducks Dex"
     frozen = False
+    one_by_one = True
 
     def build(self, objs):
         import ducks
@@ -258,17 +442,35 @@ class Ducks(System):
             return new[{}]
         return run
 
+    def rebase(self, tree, records):
+        import ducks
+        cls = ducks.FrozenDex if self.frozen else ducks.Dex
+        return lambda: cls(records, list(data.ATTRS))[{}]
+
     def assign(self, objs, attr, values):
         dex = self.dex
         for o, v in zip(objs, values):
             setattr(o, attr, v)
             dex.update(o)
 
+    def merge(self, other):
+        add = self.dex.add
+        for o in other.objs:
+            add(o)
+
+    def remove(self, objs):
+        remove = self.dex.remove
+        for o in objs:
+            remove(o)
+
 
 class DucksFrozen(Ducks):
     name = "ducks FrozenDex"
     frozen = True
     assign = None          # immutable: it is rebuilt, not updated
+
+    merge = None           # immutable: a user builds a new one
+    remove = None
 
 
 class Pandas(System):
@@ -284,9 +486,12 @@ class Pandas(System):
         arr = np.empty(len(objs), dtype=object)
         arr[:] = objs
         df["obj"] = arr
+        self._take(df)
+
+    def _take(self, df):
         self.df = df
         self.cols = {a: df[a] for a in data.ATTRS}
-        self.arr = arr
+        self.arr = df["obj"].to_numpy()
 
     def _mask(self, t, cols):
         op = t[0]
@@ -306,6 +511,31 @@ class Pandas(System):
 
     def query(self, tree):
         return lambda: self.arr[self._mask(tree, self.cols).to_numpy()].tolist()
+
+    def count(self, tree):
+        return lambda: int(self._mask(tree, self.cols).sum())
+
+    def sorted_by(self, tree, attr, limit):
+        # keep="first" keeps tied rows in position order, which is id order
+        return lambda: self.df[self._mask(tree, self.cols)].nsmallest(limit, attr)["obj"].tolist()
+
+    def value_counts(self, tree, attr):
+        def run():
+            vc = self.df[self._mask(tree, self.cols)][attr].value_counts()
+            return vc[vc > 0].to_dict()  # a category column also counts the absent categories
+        return run
+
+    def rebase(self, tree, records):
+        mask = self._mask(tree, self.cols)
+        return lambda: self.df[mask].copy()["obj"].tolist()
+
+    def merge(self, other):
+        import pandas as pd
+        self._take(pd.concat([self.df, other.df], ignore_index=True))
+
+    def remove(self, objs):
+        # rows are labelled by position, which is the record's _rid in the frame of all records
+        self._take(self.df.drop(index=[o._rid for o in objs]))
 
     def view_narrow(self, second):
         first = ("eq", *VIEW_FIRST)
@@ -338,6 +568,7 @@ class Pandas(System):
 class VostrelIndex(System):
     name = "Vostrel"
     vostrel = True
+    exact_order = True
 
     def build(self, objs):
         import Vostrel
@@ -371,6 +602,54 @@ class VostrelIndex(System):
         """The query as a view: evaluation alone, with the GIL released, and no result list."""
         idx, expr = self.idx, self._expr(tree)
         return lambda: idx.reduced_query(expr)
+
+    def view(self, tree):
+        """A call that makes the view of tree: by keywords where it is an equality, else by
+        expression."""
+        idx, kw = self.idx, keywords(tree)
+        if kw is not None:
+            return lambda: idx.reduced(**kw)
+        expr = self._expr(tree)
+        return lambda: idx.reduced_query(expr)
+
+    def _view_method(self, name: str):
+        """The named method of the view type, or Unavailable when the module lacks it."""
+        cls = type(self.idx.reduced())
+        if not hasattr(cls, name):
+            raise Unavailable(f"{cls.__name__}.{name}")
+        return getattr(cls, name)
+
+    def count(self, tree):
+        self._view_method("__len__")
+        view = self.view(tree)
+        return lambda: len(view())
+
+    def count_by_collect(self, tree):
+        """The count by building the view's list, beside len(view)."""
+        view = self.view(tree)
+        return lambda: len(view().collect())
+
+    def sorted_by(self, tree, attr, limit):
+        self._view_method("sorted_by")
+        view = self.view(tree)
+        return lambda: view().sorted_by(attr, limit=limit)
+
+    def value_counts(self, tree, attr):
+        self._view_method("value_counts")
+        view = self.view(tree)
+        return lambda: view().value_counts(attr)
+
+    def rebase(self, tree, records):
+        view = self.view(tree)()
+        return lambda: view.rebase().collect()
+
+    def merge(self, other):
+        self.idx.union_with(other.idx)
+
+    def remove(self, objs):
+        if not hasattr(self.idx, "remove_object_many"):
+            raise Unavailable("Index.remove_object_many")
+        self.idx.remove_object_many(objs)
 
     def view_narrow(self, second):
         idx, (a1, v1), (a2, v2) = self.idx, VIEW_FIRST, second

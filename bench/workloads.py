@@ -23,6 +23,20 @@ VIEW_FIRST = ("colour", "magenta")
 VIEW_SECOND = ("tag", 7)
 REBASE_SECOND = ("tag", list(range(10)))
 
+# Operations on a view beyond listing it; each view is made inside the timed call.
+COUNTS: dict[str, tuple] = {
+    "count_12": ("eq", "colour", "blue"),                                 # ~12.5%
+    "count_50": ("bt", "num", 0, 499),                                    # ~50%
+}
+SORTED_BY = (("eq", "colour", "blue"), "score", 10)      # the 10 smallest scores of a 12% view
+VALUE_COUNTS = (("bt", "num", 0, 124), "colour")         # the 8 colours' counts in a 12.5% view
+
+# Writes beyond assignment.
+REBASE_TREE = ("bt", "num", 0, 99)                       # a view of ~10% rebased into a new index
+REMOVE_SHARE = 0.1                                       # the share of the records removed
+# The queries that check an index after it was merged or had records removed.
+CHECKS = ("common_eq", "and_rare", "not", "narrow_range", "wide_range")
+
 # The mix that the throughput runs cycle through.
 MIX = ("rare_eq", "and_rare", "narrow_range", "eq_and_range", "in10", "common_eq")
 

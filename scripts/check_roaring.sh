@@ -1,25 +1,23 @@
 #!/usr/bin/env bash
 # Runs the C++ core suite against a current CRoaring release as well as the system one.
 # The release's amalgamated roaring.c/roaring.h are taken from the source distribution of a PyPI
-# package that bundles them (pyroaring), unpacked under build/ and never committed.
+# package that bundles them (pyroaring, see roaring_amalgamation.sh), kept under build/ and never
+# committed.
 # Usage: check_roaring.sh [pyroaring-version]   (1.1.0 bundles CRoaring 4.6.1)
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" test
 cd "$ROOT"
 version="${1:-1.1.0}"
-src="build/roaring-src/pyroaring-$version"
-if [ ! -f "$src/pyroaring/roaring.c" ]; then
-  mkdir -p build/roaring-src
-  for attempt in 1 2 3; do
-    "$PY" -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: \
-      "pyroaring==$version" -d build/roaring-src && break
-    sleep 5
-  done
-  tar xzf "build/roaring-src/pyroaring-$version.tar.gz" -C build/roaring-src
-fi
-grep -m1 'define ROARING_VERSION ' "$src/pyroaring/roaring.h"
+src="$ROOT/build/croaring-$version"
+PYTHON="$PY" bash scripts/roaring_amalgamation.sh "$src" "$version"
 dir="build/cpp-roaring-$version"
-cmake -S . -B "$dir" -G Ninja -DVOSTREL_BUILD_MODULE=OFF -DVOSTREL_BUILD_TESTS=ON \
-  -DVOSTREL_ROARING_AMALGAMATION="$ROOT/$src/pyroaring" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
-ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+release="$(sed -n 's/^#define ROARING_VERSION *"\(.*\)".*/\1/p' "$src/roaring.h" | head -n 1)"
+say "check_roaring: building the C++ suites against CRoaring $release in $dir"
+build_suite() {
+  cmake -S . -B "$dir" -G Ninja -DVOSTREL_BUILD_MODULE=OFF -DVOSTREL_BUILD_TESTS=ON \
+    -DVOSTREL_WERROR="${VOSTREL_WERROR:-OFF}" -DVOSTREL_ROARING_AMALGAMATION="$src"
+  cmake --build "$dir" -j 2
+}
+run_long "$dir/build.log" build_suite
+say "check_roaring: running them"
+run_ctest "$dir" "$dir/ctest.log"

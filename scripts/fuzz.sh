@@ -4,7 +4,7 @@
 # untouched. Exits non-zero when any target finds a crash, a leak, a hang or a model mismatch.
 # Usage: fuzz.sh [seconds per target, default 60]
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" build
 setup_fuzz_toolchain
 cd "$ROOT"
 
@@ -17,10 +17,14 @@ max_len=4096
 # is wall-clock time, which a loaded machine stretches many times over.
 timeout_s=300
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_BUILD_MODULE=OFF \
-  -DVOSTREL_BUILD_TESTS=OFF -DVOSTREL_BUILD_FUZZ=ON \
-  -DCMAKE_C_COMPILER="$FUZZ_CC" -DCMAKE_CXX_COMPILER="$FUZZ_CXX" >/dev/null
-cmake --build "$build" --target vostrel_fuzz -j 2
+say "fuzz: building the fuzz targets with $FUZZ_CXX in $build"
+build_targets() {
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_BUILD_MODULE=OFF \
+    -DVOSTREL_BUILD_TESTS=OFF -DVOSTREL_BUILD_FUZZ=ON -DVOSTREL_WERROR="${VOSTREL_WERROR:-OFF}" \
+    -DCMAKE_C_COMPILER="$FUZZ_CC" -DCMAKE_CXX_COMPILER="$FUZZ_CXX"
+  cmake --build "$build" --target vostrel_fuzz -j 2
+}
+run_long "$build/build.log" build_targets
 
 status=0
 for src in tests/fuzz/fuzz_*.cpp; do
@@ -30,9 +34,11 @@ for src in tests/fuzz/fuzz_*.cpp; do
   mkdir -p "$scratch/corpus" "$scratch/artifacts"
   if [ -d "tests/fuzz/corpus/$target" ]; then cp -R "tests/fuzz/corpus/$target/." "$scratch/corpus/"; fi
   log="$scratch/log"
-  if ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  say "fuzz: running $target for $seconds s"
+  if RUN_LONG_TAIL=0 run_long "$log" env ASAN_OPTIONS=detect_leaks=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$build/$target" "$scratch/corpus" -max_total_time="$seconds" -max_len="$max_len" \
-    -timeout="$timeout_s" -print_final_stats=1 -artifact_prefix="$scratch/artifacts/" >"$log" 2>&1; then
+    -timeout="$timeout_s" -print_final_stats=1 -artifact_prefix="$scratch/artifacts/"; then
     verdict="no finding"
   else
     verdict="FINDING"

@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
-# Prepares a wheel build machine (run by cibuildwheel before building): CRoaring's amalgamated
-# source, compiled statically into the module, and Boost >= 1.81 headers.
+# Prepares a wheel build machine for cibuildwheel (scripts/wheel.sh is the local equivalent):
+# CRoaring's amalgamated source, compiled statically into the module, and Boost >= 1.81 headers.
 # Usage: wheel_deps.sh DEST   (DEST/croaring gets roaring.c/roaring.h, DEST/boost the headers)
 set -euo pipefail
 dest="${1:?destination directory}"
-mkdir -p "$dest/croaring"
-python3 -m pip download -q --no-deps --no-binary :all: "pyroaring==1.1.0" -d "$dest/dl"
-tar xzf "$dest"/dl/pyroaring-1.1.0.tar.gz -C "$dest/dl"
-cp "$dest"/dl/pyroaring-1.1.0/pyroaring/roaring.[ch] "$dest/croaring/"
+bash "$(dirname "${BASH_SOURCE[0]}")/roaring_amalgamation.sh" "$dest/croaring" 1.1.0
 # Boost headers: from the platform when new enough, else from an archive named by BOOST_ARCHIVE_URL.
 if command -v apk >/dev/null; then apk add --no-cache boost-dev
 elif command -v brew >/dev/null; then brew install boost

@@ -1,119 +1,97 @@
-// Attribute names: immutable small strings, compared and hashed by their text.
+// Attribute names: immutable, interned strings, compared by identity and hashed by their text.
 //
-// A name of up to kInlineCapacity bytes lives inside the object; a longer one lives in heap
-// storage shared by every copy, with an atomic reference count because copies cross threads.
+// Every distinct text has one shared record in a process-wide table; an AttrName is a pointer to
+// it, so a name costs eight bytes wherever it is kept (every object's attributes, every value map
+// of every index) and two names are equal exactly when they point at the same record. The record
+// keeps its text's hash, so lookups by text (an attribute read) compare hashes before texts.
+// Records are reference counted with an atomic count, since names cross threads, and leave the
+// table with their last holder, so the table never grows with names nobody uses any more.
 #pragma once
 
 #include <atomic>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string_view>
+#include <utility>
 
 namespace vostrel {
 
+/// The hash an attribute name's text has wherever names are looked up by text.
+[[nodiscard]] std::uint64_t name_hash(std::string_view text) noexcept;
+
 class AttrName {
  public:
-  /// Longest name held inline: with the one tag byte it fills three machine words, and nearly
-  /// every attribute name is this short.
-  static constexpr std::size_t kInlineCapacity = 23;
-
   /// The empty name.
-  AttrName() noexcept : bytes_{} {}
+  AttrName() noexcept;
+  /// The name with this text (interned: every name of one text shares one record).
   explicit AttrName(std::string_view text);
   ~AttrName() { release(); }
 
-  AttrName(const AttrName& other) noexcept : bytes_(other.bytes_) { retain(); }
+  AttrName(const AttrName& other) noexcept : record_(other.record_) { retain(); }
   AttrName& operator=(const AttrName& other) noexcept {
-    if (this != &other) {
+    if (record_ != other.record_) {
       other.retain();
       release();
-      bytes_ = other.bytes_;
+      record_ = other.record_;
     }
     return *this;
   }
   /// Moves leave the source the empty name.
-  AttrName(AttrName&& other) noexcept : bytes_(other.bytes_) { other.tag() = 0; }
+  AttrName(AttrName&& other) noexcept : record_(std::exchange(other.record_, empty_record())) {}
   AttrName& operator=(AttrName&& other) noexcept {
     if (this != &other) {
       release();
-      bytes_ = other.bytes_;
-      other.tag() = 0;
+      record_ = std::exchange(other.record_, empty_record());
     }
     return *this;
   }
 
-  [[nodiscard]] std::string_view view() const noexcept {
-    if (is_inline()) return {bytes_.chars, tag()};
-    const Shared* s = shared();
-    return {s->text(), s->size};
-  }
-  [[nodiscard]] bool is_inline() const noexcept { return tag() != kSharedTag; }
+  [[nodiscard]] std::string_view view() const noexcept { return {record_->text(), record_->size}; }
+  [[nodiscard]] std::uint64_t hash() const noexcept { return record_->hash; }
+  [[nodiscard]] bool empty() const noexcept { return record_->size == 0; }
 
-  friend bool operator==(const AttrName& a, const AttrName& b) noexcept {
-    if (a.bytes_.tag != b.bytes_.tag) return false;  // inline lengths differ, or inline vs shared
-    if (a.is_inline()) return std::memcmp(a.bytes_.chars, b.bytes_.chars, a.tag()) == 0;
-    return a.shared() == b.shared() || a.view() == b.view();
-  }
+  friend bool operator==(const AttrName& a, const AttrName& b) noexcept { return a.record_ == b.record_; }
+  /// Text order.
   friend std::strong_ordering operator<=>(const AttrName& a, const AttrName& b) noexcept {
     return a.view() <=> b.view();
   }
   friend bool operator==(const AttrName& a, std::string_view b) noexcept { return a.view() == b; }
+  friend std::size_t hash_value(const AttrName& name) noexcept { return name.hash(); }
 
-  /// Hash of the text; equal names hash alike.
-  friend std::size_t hash_value(const AttrName& name) noexcept {
-    return std::hash<std::string_view>{}(name.view());
-  }
+  /// Number of distinct names alive (for tests).
+  [[nodiscard]] static std::size_t interned_count();
 
  private:
-  /// Heap storage of a long name; the text follows the header.
-  struct Shared {
-    std::atomic<std::size_t> refs;
-    std::size_t size;
+  /// One interned text; the text follows the header.
+  struct Record {
+    std::atomic<std::uint32_t> refs;
+    std::uint32_t size;
+    std::uint64_t hash;
     [[nodiscard]] const char* text() const noexcept { return reinterpret_cast<const char*>(this + 1); }
     [[nodiscard]] char* text() noexcept { return reinterpret_cast<char*>(this + 1); }
   };
-  static constexpr std::uint8_t kSharedTag = 0xff;
+  friend struct NameTable;
 
-  // Inline: `chars[0..tag)` is the text. Shared: `chars` starts with the Shared pointer and
-  // `tag` is kSharedTag.
-  struct alignas(Shared*) Bytes {
-    char chars[kInlineCapacity];
-    std::uint8_t tag;
-  };
+  [[nodiscard]] static Record* empty_record() noexcept;
+  void retain() const noexcept;
+  void release() noexcept;
 
-  [[nodiscard]] std::uint8_t& tag() noexcept { return bytes_.tag; }
-  [[nodiscard]] std::uint8_t tag() const noexcept { return bytes_.tag; }
-  [[nodiscard]] Shared* shared() const noexcept {
-    Shared* s;
-    std::memcpy(&s, bytes_.chars, sizeof s);
-    return s;
-  }
-  /// Takes one more share of the heap storage, if any.
-  void retain() const noexcept {
-    if (!is_inline() && shared()->refs.fetch_add(1, std::memory_order_relaxed) >= kMaxRefs)
-      abort_on_overflow();
-  }
-  /// Drops this object's share of the heap storage, if any.
-  void release() noexcept {
-    if (!is_inline() && shared()->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-      destroy(shared());
-  }
-  /// A share count this high means a leak of shares; going on would wrap it.
-  static constexpr std::size_t kMaxRefs = SIZE_MAX / 2;
-  [[noreturn]] static void abort_on_overflow() noexcept;
-  static void destroy(Shared* s) noexcept;
-
-  Bytes bytes_;
+  Record* record_;
 };
 
-static_assert(sizeof(AttrName) == AttrName::kInlineCapacity + 1);
+static_assert(sizeof(AttrName) == sizeof(void*));
+
+/// Hashes names for maps keyed by them: the text hash, already mixed.
+struct AttrNameHash {
+  using is_avalanching = void;
+  std::size_t operator()(const AttrName& name) const noexcept { return name.hash(); }
+};
 
 }  // namespace vostrel
 
 template <>
 struct std::hash<vostrel::AttrName> {
-  std::size_t operator()(const vostrel::AttrName& name) const noexcept { return hash_value(name); }
+  std::size_t operator()(const vostrel::AttrName& name) const noexcept { return name.hash(); }
 };

@@ -6,6 +6,8 @@
 //  - Copies are explicit (`clone()`), never implicit.
 //  - Every CRoaring call of the system is made here, so the differences between CRoaring
 //    generations (detected at configure time) are handled in this file alone.
+//  - Exhausted memory that CRoaring reports (a null result, a false return) throws
+//    std::bad_alloc, which the host raises as MemoryError.
 #pragma once
 
 #include <bit>
@@ -13,7 +15,10 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,6 +33,12 @@
 namespace vostrel {
 
 using Id = std::uint32_t;
+
+/// The CRoaring release the build uses, "major.minor.revision".
+[[nodiscard]] std::string roaring_version();
+/// The SIMD path CRoaring takes on this machine: "AVX-512", "AVX2", or "scalar" (also when the
+/// library cannot tell, as releases before 1.0 cannot).
+[[nodiscard]] std::string_view roaring_simd() noexcept;
 
 class Bitmap {
  public:
@@ -66,7 +77,7 @@ class Bitmap {
     Bitmap b;
     if (r_ && !roaring_bitmap_is_empty(r_)) {
       b.ensure();
-      if (!roaring_bitmap_overwrite(b.r_, r_)) fatal("assertion failed: success");
+      if (!roaring_bitmap_overwrite(b.r_, r_)) throw std::bad_alloc();
     }
     return b;
   }
@@ -148,6 +159,13 @@ class Bitmap {
     if (a.is_empty() || b.is_empty()) return Bitmap();
     return adopt(roaring_bitmap_and(a.r_, b.r_));
   }
+  /// |a ∩ b|, without making the intersection.
+  [[nodiscard]] static std::uint64_t and_cardinality(const Bitmap& a, const Bitmap& b) noexcept {
+    if (a.is_empty() || b.is_empty()) return 0;
+    return roaring_bitmap_and_cardinality(a.r_, b.r_);
+  }
+  /// The smallest id of a ∩ b; requires a non-empty intersection.
+  [[nodiscard]] static Id and_minimum(const Bitmap& a, const Bitmap& b) { return and_(a, b).minimum(); }
   /// a \ b as a new bitmap.
   [[nodiscard]] static Bitmap andnot(const Bitmap& a, const Bitmap& b) {
     if (a.is_empty()) return Bitmap();
@@ -164,7 +182,7 @@ class Bitmap {
     if (raw.size() == 1) {
       Bitmap b;
       b.ensure();
-      if (!roaring_bitmap_overwrite(b.r_, raw[0])) fatal("assertion failed: success");
+      if (!roaring_bitmap_overwrite(b.r_, raw[0])) throw std::bad_alloc();
       return b;
     }
     return adopt(roaring_bitmap_or_many(raw.size(), raw.data()));
@@ -217,18 +235,24 @@ class Bitmap {
     if (!out.empty()) roaring_bitmap_to_uint32_array(r_, out.data());
     return out;
   }
-  /// Appends the ids within [lo, hi] in ascending order to `out`.
-  void append_range(Id lo, Id hi, std::vector<Id>& out) const {
-    if (is_empty()) return;
+  /// Appends the ids within [lo, hi] in ascending order to `out`, at most `limit` of them.
+  void append_range(Id lo, Id hi, std::vector<Id>& out, std::size_t limit = SIZE_MAX) const {
+    if (is_empty() || limit == 0) return;
     roaring_uint32_iterator_t it;
 #ifdef VOSTREL_ROARING_NEW_ITERATOR
     roaring_iterator_init(r_, &it);
     if (!roaring_uint32_iterator_move_equalorlarger(&it, lo)) return;
-    for (; it.has_value && it.current_value <= hi; roaring_uint32_iterator_advance(&it)) out.push_back(it.current_value);
+    for (; it.has_value && it.current_value <= hi; roaring_uint32_iterator_advance(&it)) {
+      out.push_back(it.current_value);
+      if (--limit == 0) return;
+    }
 #else
     roaring_init_iterator(r_, &it);
     if (!roaring_move_uint32_iterator_equalorlarger(&it, lo)) return;
-    for (; it.has_value && it.current_value <= hi; roaring_advance_uint32_iterator(&it)) out.push_back(it.current_value);
+    for (; it.has_value && it.current_value <= hi; roaring_advance_uint32_iterator(&it)) {
+      out.push_back(it.current_value);
+      if (--limit == 0) return;
+    }
 #endif
   }
   /// Writes the ids in ascending order to `out`, which has room for `cardinality()` of them.
@@ -241,9 +265,32 @@ class Bitmap {
     return r_ ? roaring_bitmap_size_in_bytes(r_) : 0;
   }
 
+  /// Removes every id given (any order) that the bitmap holds.
+  void remove_many(std::span<const Id> ids) noexcept {
+    if (r_ && !ids.empty()) roaring_bitmap_remove_many(r_, ids.size(), ids.data());
+  }
+  /// Bytes of storage held, roughly: the record, each chunk's entry and its container.
+  [[nodiscard]] std::size_t memory_bytes() const noexcept;
+
+  // The methods below throw std::bad_alloc when memory is exhausted, as every method does (an
+  // ordinary exception: callers undo what they began). CRoaring's allocations inside an add or a
+  // remove report nothing.
+
+  /// `of_sorted`, throwing std::bad_alloc when memory is exhausted.
+  static Bitmap of_sorted_or_throw(std::span<const Id> ids);
+  /// `or_many`, throwing std::bad_alloc when memory is exhausted.
+  [[nodiscard]] static Bitmap or_many_or_throw(std::span<const Bitmap* const> parts);
+  /// `andnot`, throwing std::bad_alloc when memory is exhausted.
+  [[nodiscard]] static Bitmap andnot_or_throw(const Bitmap& a, const Bitmap& b);
+  /// `clone`, throwing std::bad_alloc when memory is exhausted.
+  [[nodiscard]] Bitmap clone_or_throw() const;
+  /// Gives an empty bitmap its record, so that a later `add` has one to add to; throws
+  /// std::bad_alloc when memory is exhausted.
+  void make_record_or_throw();
+
  private:
   static Bitmap adopt(roaring_bitmap_t* r) {
-    if (!r) fatal("assertion failed: !p.is_null()");
+    if (!r) throw std::bad_alloc();  // CRoaring reports exhausted memory as a null result
     Bitmap b;
     b.r_ = r;
     return b;
@@ -251,7 +298,7 @@ class Bitmap {
   roaring_bitmap_t* ensure() {
     if (!r_) {
       r_ = roaring_bitmap_create();
-      if (!r_) fatal("assertion failed: success");
+      if (!r_) throw std::bad_alloc();
     }
     return r_;
   }
@@ -259,11 +306,30 @@ class Bitmap {
     if (r_) roaring_bitmap_free(r_);
     r_ = nullptr;
   }
+  /// The record of ascending ids (repeats allowed), or null when no memory was left for it.
+  static roaring_bitmap_t* sorted_record(std::span<const Id> ids);
+  /// A bitmap that owns `r`; std::bad_alloc when `r` is null.
+  static Bitmap adopt_or_throw(roaring_bitmap_t* r) {
+    if (!r) throw std::bad_alloc();
+    Bitmap b;
+    b.r_ = r;
+    return b;
+  }
 
   roaring_bitmap_t* r_ = nullptr;  // owned; null means empty
 };
 
 inline Bitmap Bitmap::of_sorted(std::span<const Id> ids) {
+  if (ids.empty()) return Bitmap();
+  return adopt(sorted_record(ids));
+}
+
+inline Bitmap Bitmap::of_sorted_or_throw(std::span<const Id> ids) {
+  if (ids.empty()) return Bitmap();
+  return adopt_or_throw(sorted_record(ids));
+}
+
+inline roaring_bitmap_t* Bitmap::sorted_record(std::span<const Id> ids) {
   // The portable form without run chunks: a cookie, the chunk count, a (key, cardinality - 1)
   // pair of 16-bit words per chunk, each chunk's 32-bit byte offset, then the chunks in key
   // order. A chunk holds the ids that share their high 16 bits: their low halves ascending,
@@ -275,7 +341,11 @@ inline Bitmap Bitmap::of_sorted(std::span<const Id> ids) {
   constexpr std::size_t kPerChunkBytes = 8;  // key, cardinality and offset
   // So few ids are inserted directly: the form's buffers would cost more than they save.
   constexpr std::size_t kDirectMaxIds = 256;
-  if (std::endian::native != std::endian::little || ids.size() <= kDirectMaxIds) return of(ids);
+  if (std::endian::native != std::endian::little || ids.size() <= kDirectMaxIds) {
+    roaring_bitmap_t* r = roaring_bitmap_create();
+    if (r) roaring_bitmap_add_many(r, ids.size(), ids.data());
+    return r;
+  }
 
   struct Chunk {
     std::size_t first, end;  // [first, end) of ids
@@ -322,7 +392,56 @@ inline Bitmap Bitmap::of_sorted(std::span<const Id> ids) {
         }
     }
   }
-  return adopt(roaring_bitmap_portable_deserialize_safe(base, bytes));
+  return roaring_bitmap_portable_deserialize_safe(base, bytes);
+}
+
+inline Bitmap Bitmap::or_many_or_throw(std::span<const Bitmap* const> parts) {
+  const Bitmap* single = nullptr;
+  std::size_t n = 0;
+  for (const Bitmap* p : parts)
+    if (p && !p->is_empty()) {
+      single = p;
+      ++n;
+    }
+  if (n == 0) return Bitmap();
+  if (n == 1) return single->clone_or_throw();
+  std::vector<const roaring_bitmap_t*> raw;
+  raw.reserve(n);
+  for (const Bitmap* p : parts)
+    if (p && !p->is_empty()) raw.push_back(p->r_);
+  return adopt_or_throw(roaring_bitmap_or_many(raw.size(), raw.data()));
+}
+
+inline Bitmap Bitmap::andnot_or_throw(const Bitmap& a, const Bitmap& b) {
+  if (a.is_empty()) return Bitmap();
+  if (b.is_empty()) return a.clone_or_throw();
+  return adopt_or_throw(roaring_bitmap_andnot(a.r_, b.r_));
+}
+
+inline Bitmap Bitmap::clone_or_throw() const {
+  Bitmap b;
+  if (is_empty()) return b;
+  b.make_record_or_throw();
+  if (!roaring_bitmap_overwrite(b.r_, r_)) throw std::bad_alloc();
+  return b;
+}
+
+inline void Bitmap::make_record_or_throw() {
+  if (!r_) {
+    r_ = roaring_bitmap_create();
+    if (!r_) throw std::bad_alloc();
+  }
+}
+
+inline std::size_t Bitmap::memory_bytes() const noexcept {
+  if (!r_) return 0;
+  roaring_statistics_t stats;
+  roaring_bitmap_statistics(r_, &stats);
+  // Each chunk has a 16-bit key, a type code and a pointer in the record's arrays, and a
+  // container header of about two words beside its data.
+  constexpr std::size_t kPerChunk = 2 + 1 + sizeof(void*) + 16;
+  return sizeof(roaring_bitmap_t) + stats.n_containers * kPerChunk + stats.n_bytes_array_containers +
+         stats.n_bytes_run_containers + stats.n_bytes_bitset_containers;
 }
 
 }  // namespace vostrel

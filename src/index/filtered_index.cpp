@@ -1,40 +1,22 @@
-// Views of an index and the store lookups they make.
+// Views of an index.
 #include "index/filtered_index.hpp"
-
-#include "index/fatal.hpp"
 
 namespace vostrel {
 
-FilteredIndex FilteredIndex::of(const Index& index, Bitmap ids) {
-  return FilteredIndex{index.query_maps, index.stored_items, std::move(ids)};
+FilteredIndex FilteredIndex::of(const Index& index, const IndexState& s, Bitmap ids) {
+  return FilteredIndex{index.state, std::move(ids), s.epoch};
 }
 
 FilteredIndex FilteredIndex::narrowed(const Bitmap& matched) const {
-  return FilteredIndex{query_maps, stored_items, Bitmap::and_(matched, ids)};
+  return FilteredIndex{state, Bitmap::and_(matched, ids), epoch};
 }
 
-std::optional<std::string> FilteredIndex::verify() const {
-  if (!query_maps || !stored_items) return "view without a table or a store";
-  auto store = stored_items->read();
-  std::optional<std::string> reason;
-  ids.for_each([&](Id id) {
-    if (!reason && (id >= store->size() || !(*store)[id]))
-      reason = "admitted id " + std::to_string(id) + " has no stored object";
-  });
-  return reason;
-}
-
-const StoredItem& stored_at(const ItemStore& store, Id id) {
-  if (id >= store.size() || !store[id]) fatal_missing_value();
-  return store[id];
-}
-
-Index make_rebased(const Bitmap& ids) {
-  Index rebased = Index::make();
-  rebased.ids = ids.clone();
-  const std::size_t slots = ids.is_empty() ? 0 : static_cast<std::size_t>(ids.maximum()) + 1;
-  rebased.stored_items->write()->resize(slots);
-  return rebased;
+Bitmap admitted_ids(const IndexState& s, const FilteredIndex& view) {
+  if (unchanged_since(s, view)) return view.ids.clone();
+  std::vector<Id> kept;
+  kept.reserve(view.ids.cardinality());
+  for_each_admitted(s, view, [&](Id id, HostObject*) { kept.push_back(id); });
+  return Bitmap::of_sorted(kept);
 }
 
 }  // namespace vostrel

@@ -11,12 +11,12 @@ constexpr int pair_of(HybridSet::Kind a, HybridSet::Kind b) {
 
 }  // namespace
 
-void HybridSet::Small::erase(Id id) {
-  const std::size_t n = ids().size();
+void HybridSet::Small::erase(Id id) noexcept {
+  const std::size_t n = count();
   for (std::size_t i = 0; i < n; ++i) {
     if (ids_[i] != id) continue;
     for (std::size_t j = i + 1; j < n; ++j) ids_[j - 1] = ids_[j];
-    ids_[--count_] = 0;
+    ids_[n - 1] = 0;
     return;
   }
 }
@@ -70,18 +70,18 @@ void HybridSet::combine(const HybridSet& other) {
   if (this == &other && kind() != Kind::Empty) return;  // x | x and x & x are x
   switch (pair_of(kind(), other.kind())) {
     case pair_of(Kind::Small, Kind::Small):
-      *this = Pair::small_small(std::get<Small>(state_), std::get<Small>(other.state_));
+      *this = Pair::small_small(small_, other.small_);
       return;
     case pair_of(Kind::Small, Kind::Large):
-      *this = Pair::small_large(std::get<Small>(state_), std::get<Large>(other.state_).bitmap);
+      *this = Pair::small_large(small_, other.tagged_.large.bitmap);
       return;
     case pair_of(Kind::Large, Kind::Small):
-      Pair::large_small(std::get<Large>(state_).bitmap, std::get<Small>(other.state_));
+      Pair::large_small(tagged_.large.bitmap, other.small_);
       return;
     case pair_of(Kind::Large, Kind::Large):
-      Pair::large_large(std::get<Large>(state_).bitmap, std::get<Large>(other.state_).bitmap);
+      Pair::large_large(tagged_.large.bitmap, other.tagged_.large.bitmap);
       return;
-    default:
+    default:  // a moved-from (Empty) set; the message is the system's published one
       fatal("not implemented");
   }
 }
@@ -90,53 +90,54 @@ void HybridSet::or_inplace(const HybridSet& other) { combine<OrPair>(other); }
 void HybridSet::and_inplace(const HybridSet& other) { combine<AndPair>(other); }
 
 void HybridSet::grow(Id id) {
-  Bitmap bitmap = Bitmap::of(std::get<Small>(state_).ids());
+  Bitmap bitmap = Bitmap::of(small_.ids());
   bitmap.add(id);
-  state_ = Large{std::move(bitmap)};
+  become(Large{std::move(bitmap)});
 }
 
 void HybridSet::remove(Id id) {
-  if (auto* s = std::get_if<Small>(&state_))
+  if (Small* s = small_if())
     s->erase(id);
-  else if (auto* l = std::get_if<Large>(&state_))
+  else if (Large* l = large_if())
     l->bitmap.remove(id);
   else
     fatal("not yet implemented");
 }
 
 HybridSet HybridSet::clone() const {
-  if (const auto* s = std::get_if<Small>(&state_)) return HybridSet(*s);
-  if (const auto* l = std::get_if<Large>(&state_)) return from_bitmap(l->bitmap.clone());
+  if (const Small* s = small_if()) return HybridSet(*s);
+  if (const Large* l = large_if()) return from_bitmap(l->bitmap.clone());
   HybridSet copy;
-  copy.state_ = Empty{};
+  copy.destroy();
+  new (&copy.tagged_) Tagged{0, kEmptyTag, Large{}};
   return copy;
 }
 
 Bitmap HybridSet::as_bitmap() const {
-  if (const auto* s = std::get_if<Small>(&state_)) return Bitmap::of(s->ids());
-  if (const auto* l = std::get_if<Large>(&state_)) return l->bitmap.clone();
+  if (const Small* s = small_if()) return Bitmap::of(s->ids());
+  if (const Large* l = large_if()) return l->bitmap.clone();
   return Bitmap();
 }
 
 const HybridSet::Small& HybridSet::small() const {
-  if (const auto* s = std::get_if<Small>(&state_)) return *s;
+  if (const Small* s = small_if()) return *s;
   fatal_missing_value();
 }
 
 const Bitmap& HybridSet::bitmap() const {
-  if (const auto* l = std::get_if<Large>(&state_)) return l->bitmap;
+  if (const Large* l = large_if()) return l->bitmap;
   fatal_missing_value();
 }
 
 bool HybridSet::contains(Id id) const {
-  if (const auto* s = std::get_if<Small>(&state_)) return s->contains(id);
-  if (const auto* l = std::get_if<Large>(&state_)) return l->bitmap.contains(id);
+  if (const Small* s = small_if()) return s->contains(id);
+  if (const Large* l = large_if()) return l->bitmap.contains(id);
   return false;
 }
 
 std::uint64_t HybridSet::cardinality() const {
-  if (const auto* s = std::get_if<Small>(&state_)) return s->ids().size();
-  if (const auto* l = std::get_if<Large>(&state_)) return l->bitmap.cardinality();
+  if (const Small* s = small_if()) return s->count();
+  if (const Large* l = large_if()) return l->bitmap.cardinality();
   return 0;
 }
 
@@ -148,16 +149,15 @@ std::vector<Id> HybridSet::to_vector() const {
 }
 
 std::optional<std::string> HybridSet::verify() const {
-  const auto* s = std::get_if<Small>(&state_);
+  const Small* s = small_if();
   if (!s) return std::nullopt;
-  if (s->count_ > kSmallCapacity)
-    return "small set count " + std::to_string(s->count_) + " exceeds its capacity";
-  for (std::size_t i = 0; i < s->count_; ++i)
+  const std::size_t n = s->count();
+  for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = 0; j < i; ++j)
       if (s->ids_[i] == s->ids_[j])
         return "small set holds id " + std::to_string(s->ids_[i]) + " twice";
-  for (std::size_t i = s->count_; i < kSmallCapacity; ++i)
-    if (s->ids_[i] != 0) return "unused slot " + std::to_string(i) + " of a small set is not zero";
+  for (std::size_t i = n; i < kSmallCapacity; ++i)
+    if (s->ids_[i] != 0) return "slot " + std::to_string(i) + " of a small set holds an id after an empty slot";
   return std::nullopt;
 }
 

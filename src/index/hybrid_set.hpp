@@ -14,7 +14,8 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <variant>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "index/bitmap.hpp"
@@ -29,34 +30,34 @@ class HybridSet {
 
  public:
   /// Ids held inline before a set turns into a bitmap: one to four holders is the common case
-  /// for a value, and four ids keep the inline form no larger than a few words.
+  /// for a value, and four ids keep the inline form as small as the bitmap's record.
   static constexpr std::size_t kSmallCapacity = 4;
 
-  /// Which alternative a set holds, in variant order.
+  /// Which alternative a set holds.
   enum class Kind : std::uint8_t { Empty, Small, Large };
 
   /// Transitional state: content moved out (by a move) or never put back after a failure.
   struct Empty {};
 
   /// Up to kSmallCapacity distinct ids, in the order they were added.
-  /// Fields: `ids_[0..count_)` are the held ids, pairwise distinct; `ids_[count_..)` are zero;
-  /// `count_` is at most kSmallCapacity.
+  /// Fields: `ids_[0..count())` are the held ids, pairwise distinct and never 0 (no object has
+  /// id 0); the slots after them are 0, which is how the count is known.
   class Small {
    public:
     Small() = default;
-    explicit Small(Id id) noexcept : ids_{id}, count_(1) {}
+    explicit Small(Id id) noexcept : ids_{id} {}
 
     /// The held ids in slot order.
-    [[nodiscard]] std::span<const Id> ids() const {
-      if (count_ > kSmallCapacity) [[unlikely]]
-        fatal_out_of_range();
-      return {ids_.data(), count_};
+    [[nodiscard]] std::span<const Id> ids() const noexcept { return {ids_.data(), count()}; }
+    [[nodiscard]] std::size_t count() const noexcept {
+      std::size_t n = 0;
+      while (n < kSmallCapacity && ids_[n] != 0) ++n;
+      return n;
     }
-    [[nodiscard]] std::size_t count() const noexcept { return count_; }
-    [[nodiscard]] bool is_full() const noexcept { return count_ >= kSmallCapacity; }
-    [[nodiscard]] bool contains(Id id) const {
-      for (Id held : ids())
-        if (held == id) return true;
+    [[nodiscard]] bool is_full() const noexcept { return ids_[kSmallCapacity - 1] != 0; }
+    [[nodiscard]] bool contains(Id id) const noexcept {
+      for (Id held : ids_)
+        if (held == id && held != 0) return true;
       return false;
     }
 
@@ -71,21 +72,19 @@ class HybridSet {
     friend struct HybridSetTestPeer;
 
     /// Appends an id known to be absent; requires room.
-    void push(Id id) noexcept { ids_[count_++] = id; }
+    void push(Id id) noexcept { ids_[count()] = id; }
     /// Removes the id if held, moving later ids down one slot.
-    void erase(Id id);
+    void erase(Id id) noexcept;
     /// Keeps, in order, the ids for which keep(id) holds.
     template <class Keep>
     void retain(Keep&& keep) {
-      const std::size_t n = ids().size();
-      count_ = 0;
-      for (std::size_t i = 0; i < n; ++i)
-        if (keep(ids_[i])) ids_[count_++] = ids_[i];
-      for (std::size_t i = count_; i < n; ++i) ids_[i] = 0;
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < kSmallCapacity && ids_[i] != 0; ++i)
+        if (keep(ids_[i])) ids_[kept++] = ids_[i];
+      for (std::size_t i = kept; i < kSmallCapacity; ++i) ids_[i] = 0;
     }
 
     std::array<Id, kSmallCapacity> ids_{};
-    std::size_t count_ = 0;
   };
 
   /// Any number of ids, in an owned bitmap.
@@ -94,7 +93,7 @@ class HybridSet {
   };
 
   /// An empty Small set.
-  HybridSet() noexcept = default;
+  HybridSet() noexcept { new (&small_) Small(); }
   /// A Small set holding one id: the set of a value when it is first seen.
   [[nodiscard]] static HybridSet from_id(Id id) noexcept { return HybridSet(Small(id)); }
   /// A Large set that takes over `bitmap`.
@@ -103,20 +102,24 @@ class HybridSet {
   }
 
   /// Moves leave the source Empty.
-  HybridSet(HybridSet&& other) noexcept : state_(std::exchange(other.state_, Empty{})) {}
+  HybridSet(HybridSet&& other) noexcept { take(other); }
   HybridSet& operator=(HybridSet&& other) noexcept {
-    if (this != &other) state_ = std::exchange(other.state_, Empty{});
+    if (this != &other) {
+      destroy();
+      take(other);
+    }
     return *this;
   }
   HybridSet(const HybridSet&) = delete;
   HybridSet& operator=(const HybridSet&) = delete;
+  ~HybridSet() { destroy(); }
   /// A deep copy.
   [[nodiscard]] HybridSet clone() const;
 
   /// Adds the id in place; a held id changes nothing. The fifth distinct id makes the set Large.
   /// True when the id was not held before.
   bool add(Id id) {
-    if (auto* s = std::get_if<Small>(&state_)) {
+    if (Small* s = small_if()) {
       if (s->contains(id)) return false;
       if (!s->is_full()) {
         s->push(id);
@@ -125,15 +128,15 @@ class HybridSet {
       grow(id);
       return true;
     }
-    if (auto* l = std::get_if<Large>(&state_)) return l->bitmap.add_checked(id);
-    fatal("not implemented");
+    if (Large* l = large_if()) return l->bitmap.add_checked(id);
+    fatal("not implemented");  // a moved-from (Empty) set; the system's published message
   }
   /// Removes the id in place, if held. A Large set stays Large, also when it becomes empty.
   void remove(Id id);
   /// True when no id is held.
   [[nodiscard]] bool is_empty() const {
-    if (const auto* s = std::get_if<Small>(&state_)) return s->count() == 0;
-    if (const auto* l = std::get_if<Large>(&state_)) return l->bitmap.is_empty();
+    if (const Small* s = small_if()) return s->ids_[0] == 0;
+    if (const Large* l = large_if()) return l->bitmap.is_empty();
     fatal("not yet implemented");
   }
   /// This set becomes the union with `other`.
@@ -143,7 +146,12 @@ class HybridSet {
   /// A new bitmap with the held ids; the set is unchanged.
   [[nodiscard]] Bitmap as_bitmap() const;
 
-  [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(state_.index()); }
+  [[nodiscard]] Kind kind() const noexcept {
+    Id words[2];  // the first two slots of whichever alternative is held
+    std::memcpy(words, static_cast<const void*>(this), sizeof words);
+    if (words[0] != 0 || words[1] == 0) return Kind::Small;
+    return words[1] == kLargeTag ? Kind::Large : Kind::Empty;
+  }
   [[nodiscard]] bool is_small() const noexcept { return kind() == Kind::Small; }
   [[nodiscard]] bool is_large() const noexcept { return kind() == Kind::Large; }
   /// The inline record; requires a Small set.
@@ -156,9 +164,9 @@ class HybridSet {
   /// Calls f(id) for each held id: Small in slot order, Large ascending, Empty none.
   template <class F>
   void for_each(F&& f) const {
-    if (const auto* s = std::get_if<Small>(&state_)) {
+    if (const Small* s = small_if()) {
       for (Id id : s->ids()) f(id);
-    } else if (const auto* l = std::get_if<Large>(&state_)) {
+    } else if (const Large* l = large_if()) {
       l->bitmap.for_each(f);
     }
   }
@@ -171,8 +179,50 @@ class HybridSet {
  private:
   friend struct HybridSetTestPeer;
 
-  explicit HybridSet(Small s) noexcept : state_(s) {}
-  explicit HybridSet(Large l) noexcept : state_(std::move(l)) {}
+  // Sixteen bytes hold either alternative. A Small's first slot is never 0 unless the set is
+  // empty, when every slot is; the other alternatives put 0 there and a tag in the second slot
+  // (a Large keeps its bitmap in the second half).
+  static constexpr Id kLargeTag = 1;
+  static constexpr Id kEmptyTag = 2;
+  struct Tagged {
+    Id zero;
+    Id tag;
+    Large large;
+  };
+  static_assert(sizeof(Small) == sizeof(Tagged));
+
+  explicit HybridSet(Small s) noexcept { new (&small_) Small(s); }
+  explicit HybridSet(Large l) noexcept { new (&tagged_) Tagged{0, kLargeTag, std::move(l)}; }
+
+  [[nodiscard]] Small* small_if() noexcept { return kind() == Kind::Small ? &small_ : nullptr; }
+  [[nodiscard]] const Small* small_if() const noexcept { return kind() == Kind::Small ? &small_ : nullptr; }
+  [[nodiscard]] Large* large_if() noexcept { return kind() == Kind::Large ? &tagged_.large : nullptr; }
+  [[nodiscard]] const Large* large_if() const noexcept { return kind() == Kind::Large ? &tagged_.large : nullptr; }
+  /// Ends whatever alternative is held; leaves the storage to be constructed again.
+  void destroy() noexcept {
+    if (kind() == Kind::Large) tagged_.~Tagged();
+  }
+  /// Takes other's content (this storage holds nothing); other becomes Empty.
+  void take(HybridSet& other) noexcept {
+    if (Large* l = other.large_if()) {
+      new (&tagged_) Tagged{0, kLargeTag, Large{std::move(l->bitmap)}};
+      other.tagged_.~Tagged();
+    } else if (other.kind() == Kind::Small) {
+      new (&small_) Small(other.small_);
+    } else {
+      new (&tagged_) Tagged{0, kEmptyTag, Large{}};
+    }
+    new (&other.tagged_) Tagged{0, kEmptyTag, Large{}};
+  }
+  /// Replaces the content by `s` or `l`.
+  void become(Small s) noexcept {
+    destroy();
+    new (&small_) Small(s);
+  }
+  void become(Large l) noexcept {
+    destroy();
+    new (&tagged_) Tagged{0, kLargeTag, std::move(l)};
+  }
 
   /// Turns a full Small set into a Large one holding its ids and `id`.
   void grow(Id id);
@@ -180,7 +230,12 @@ class HybridSet {
   template <class Pair>
   void combine(const HybridSet& other);
 
-  std::variant<Empty, Small, Large> state_{Small()};
+  union {
+    Small small_;
+    Tagged tagged_;
+  };
 };
+
+static_assert(sizeof(HybridSet) == 16, "a value map entry stays small");
 
 }  // namespace vostrel

@@ -4,90 +4,216 @@
 #include <algorithm>
 #include <functional>
 
+#include "index/fatal.hpp"
+#include "index/memory_reserve.hpp"
+
 namespace vostrel {
 
-std::atomic<std::uint64_t> GLOBAL_ID_COUNTER{kFirstObjectId};
+// ---------------------------------------------------------------------------------------------
+// Object ids
 
-std::optional<Id> take_object_id() noexcept {
-  std::uint64_t taken = GLOBAL_ID_COUNTER.load();
-  // Never move the counter past the last id, so exhaustion stays exhausted instead of wrapping.
-  do {
-    if (taken > kLastObjectId) return std::nullopt;
-  } while (!GLOBAL_ID_COUNTER.compare_exchange_weak(taken, taken + 1));
-  return static_cast<Id>(taken);
+IdAllocator GLOBAL_ID_COUNTER;
+
+std::optional<Id> IdAllocator::take() {
+  std::lock_guard lock(mutex_);
+  if (!free_.is_empty()) {
+    const Id id = free_.minimum();
+    if (id <= last_) {
+      free_.remove(id);
+      return id;
+    }
+  }
+  if (next_ == 0 || next_ > last_) return std::nullopt;  // next_ wraps to 0 past the last 32-bit id
+  return next_++;
 }
+
+void IdAllocator::give_back(Id id) noexcept {
+  if (id == 0) return;
+  std::lock_guard lock(mutex_);
+  if (next_ != 0 && id + 1 == next_) {
+    // The highest id handed out: the free ids below it that form a run come back to next_ too,
+    // so that the set of free ids stays small after a burst.
+    --next_;
+    while (next_ > 1 && free_.contains(next_ - 1)) {
+      free_.remove(next_ - 1);
+      --next_;
+    }
+    return;
+  }
+  try {
+    free_.add(id);
+  } catch (...) {
+    // Out of memory: the id is lost to reuse, which costs one id of the 2**32.
+  }
+}
+
+std::uint64_t IdAllocator::in_use() const {
+  std::lock_guard lock(mutex_);
+  const std::uint64_t handed = next_ == 0 ? std::uint64_t{UINT32_MAX} : std::uint64_t{next_} - 1;
+  return handed - free_.cardinality();
+}
+
+Id IdAllocator::next_unused() const {
+  std::lock_guard lock(mutex_);
+  return next_;
+}
+
+void IdAllocator::set_last(Id last) {
+  std::lock_guard lock(mutex_);
+  last_ = last;
+}
+
+std::optional<ObjectId> ObjectId::take() {
+  std::optional<Id> id = GLOBAL_ID_COUNTER.take();
+  if (!id) return std::nullopt;
+  return ObjectId(*id);
+}
+
+ObjectId& ObjectId::operator=(ObjectId&& other) noexcept {
+  if (this != &other) {
+    GLOBAL_ID_COUNTER.give_back(id_);
+    id_ = std::exchange(other.id_, 0);
+  }
+  return *this;
+}
+
+ObjectId::~ObjectId() { GLOBAL_ID_COUNTER.give_back(id_); }
+
+// ---------------------------------------------------------------------------------------------
+// Records of indexes
 
 const Index& DEFAULT_INDEX_ARC() {
   static const Index sentinel = Index::make();
   return sentinel;
 }
 
+void reserve_index_record(Indexable& obj) {
+  (void)DEFAULT_INDEX_ARC();  // made now, so that add_index allocates nothing
+  obj.index_meta.reserve(obj.index_meta.size() + 1);
+}
+
 void add_index(Indexable& obj, IndexMeta record) {
-  obj.index_meta.push_back(std::move(record));
-  const auto* sentinel = DEFAULT_INDEX_ARC().query_maps.get();
-  boost::container::small_vector<std::pair<const void*, IndexMeta>, kInlineIndexRecords> kept;
+  const SharedState adding = record.resolve();
+  const auto* sentinel = DEFAULT_INDEX_ARC().state.get();
+  // Keep, in order, the records that resolve to an index other than the sentinel, each index once.
+  auto kept = obj.index_meta.begin();
+  bool present = false;
   for (auto& meta : obj.index_meta) {
-    SharedTable table = meta.resolve();
-    if (!table || table.get() == sentinel) continue;
-    kept.emplace_back(table.get(), std::move(meta));
-  }
-  std::stable_sort(kept.begin(), kept.end(),
-                   [](const auto& a, const auto& b) { return std::less<const void*>{}(a.first, b.first); });
-  obj.index_meta.clear();
-  for (auto& [identity, meta] : kept) obj.index_meta.push_back(std::move(meta));
-}
-
-void update_index(RwLock<QueryMapTable>::WriteGuard table, AttrName name, const PyValue* old,
-                  const PyValue& value, Id id) {
-  if (!is_indexable_name(name.view())) return;
-  if (old) {
-    // Read where it stands: the caller keeps the object's attribute map unchanged until the
-    // update is done, and a copy would only touch the value's shared holder.
-    const PyValue& previous = *old;
-    if (auto it = table->find(name); it != table->end()) {
-      QueryMap& map = *it->second;
-      if (map.find(previous)) {
-        map.remove_id(previous, id);
-        map.check_prune(previous);
-      }
-      if (map.value_sets.empty()) table->erase(it);
+    const SharedState target = meta.resolve();
+    if (!target || target.get() == sentinel) continue;
+    if (target == adding) {
+      if (present) continue;
+      present = true;
     }
+    if (&*kept != &meta) *kept = std::move(meta);
+    ++kept;
   }
-  _add_index(*table, id, std::move(name), value);
+  obj.index_meta.erase(kept, obj.index_meta.end());
+  if (!present && adding && adding.get() != sentinel) obj.index_meta.push_back(std::move(record));
+  std::stable_sort(obj.index_meta.begin(), obj.index_meta.end(), [](const IndexMeta& a, const IndexMeta& b) {
+    return std::less<const void*>{}(a.resolve().get(), b.resolve().get());
+  });
 }
 
-void index_attributes(QueryMapTable& table, const Indexable& obj) {
-  for (const auto& [name, value] : obj.attributes)
-    if (is_indexable_name(name.view())) _add_index(table, obj.id, name, value);
-}
-
-void remove_numeric_pairs(QueryMapTable& table, const Indexable& obj) {
-  for (const auto& [name, value] : obj.attributes) {
-    if (!is_indexable_name(name.view())) continue;
-    std::optional<NumericValue> n = numeric_value(value.primitave());
-    if (!n) continue;
-    if (auto it = table.find(name); it != table.end()) (void)it->second->range_tree.remove(*n, obj.id);
-  }
-}
-
-void remove_index(Indexable& obj, const RwLock<QueryMapTable>* table) {
+void remove_index(Indexable& obj, const RwLock<IndexState>* state) noexcept {
   auto& records = obj.index_meta;
   records.erase(std::remove_if(records.begin(), records.end(),
-                               [&](const IndexMeta& meta) { return meta.resolve().get() == table; }),
+                               [&](const IndexMeta& meta) {
+                                 const SharedState target = meta.resolve();
+                                 return !target || target.get() == state;
+                               }),
                 records.end());
 }
 
-ResolvedTables resolve_distinct(const Indexable& obj) {
-  ResolvedTables tables;
+ResolvedStates resolve_distinct(const Indexable& obj) {
+  ResolvedStates states;
   for (const auto& meta : obj.index_meta)
-    if (SharedTable table = meta.resolve()) tables.push_back(std::move(table));
-  const auto by_identity = [](const SharedTable& a, const SharedTable& b) {
+    if (SharedState state = meta.resolve()) states.push_back(std::move(state));
+  const auto by_identity = [](const SharedState& a, const SharedState& b) {
     return std::less<const void*>{}(a.get(), b.get());
   };
-  std::sort(tables.begin(), tables.end(), by_identity);
-  // An object added twice to one index holds two records of it; a read locks each table once.
-  tables.erase(std::unique(tables.begin(), tables.end()), tables.end());
-  return tables;
+  std::sort(states.begin(), states.end(), by_identity);
+  states.erase(std::unique(states.begin(), states.end()), states.end());
+  return states;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Assignments
+
+namespace {
+
+/// Applies the move of one object's attribute to one index's state. Returns false when the index
+/// does not hold the object, which leaves it unchanged.
+bool update_state(IndexState& s, const AttrName& name, const PyValue* old, const PyValue& value, Id id) {
+  if (!s.ids.contains(id)) return false;
+  auto it = s.query_maps.find(name);
+  if (old && it != s.query_maps.end()) {
+    if (const HybridSet* set = it->second->find(old->hash()); set && set->contains(id)) {
+      it->second->move(*old, value, id);
+      return true;
+    }
+  }
+  const bool created = it == s.query_maps.end();
+  if (created) it = s.query_maps.emplace(name, std::make_unique<QueryMap>()).first;
+  try {
+    it->second->insert(value, id);
+  } catch (...) {
+    if (created) s.query_maps.erase(it);
+    throw;
+  }
+  return true;
+}
+
+/// Undoes update_state: puts the object back under `old` (or takes it out when it had no value).
+void restore_state(IndexState& s, const AttrName& name, const PyValue* old, const PyValue& value, Id id) {
+  auto it = s.query_maps.find(name);
+  if (it == s.query_maps.end()) return;
+  QueryMap& map = *it->second;
+  if (old) {
+    map.move(value, *old, id);
+    return;
+  }
+  map.remove_id(value, id);
+  map.check_prune(value.hash());
+  if (map.empty()) s.query_maps.erase(it);
+}
+
+}  // namespace
+
+void update_indexes(const Indexable& obj, const AttrName& name, const PyValue* old, const PyValue& value) {
+  if (!is_indexable_name(name.view())) return;
+  const ResolvedStates states = resolve_distinct(obj);
+  if (!states.empty()) memory::expect_reserve();
+  // Updating the healthy indexes first would leave them holding a value that the object, which
+  // keeps its old one when the assignment fails, does not have.
+  for (const SharedState& state : states)
+    if (state->is_poisoned()) fatal(kPoisonedLock);
+  std::size_t done = 0;
+  boost::container::small_vector<bool, kInlineIndexRecords> changed(states.size(), false);
+  try {
+    for (; done < states.size(); ++done) {
+      auto guard = states[done]->write();
+      try {
+        changed[done] = update_state(*guard, name, old, value, obj.id);
+      } catch (const std::bad_alloc&) {
+        guard.keep_unpoisoned();  // update_state undid itself
+        throw;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    // The indexes already updated go back to the old value, one at a time.
+    memory::release_reserve();
+    while (done-- > 0) {
+      if (!changed[done]) continue;
+      auto guard = states[done]->write();
+      try {
+        restore_state(*guard, name, old, value, obj.id);
+      } catch (const std::bad_alloc&) {
+        fatal("an index could not take back an assignment that failed elsewhere");
+      }
+    }
+    throw;
+  }
 }
 
 }  // namespace vostrel

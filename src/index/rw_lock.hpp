@@ -2,9 +2,10 @@
 //
 // Rules of use:
 //  - Reach the value only through a guard: `read()` gives `const T&`, `write()` gives `T&`.
-//  - A write guard destroyed while an exception unwinds through it marks the lock poisoned:
-//    code under a write lock raises only fatal errors, so the value may be half changed.
-//    Every later `read()` or `write()` then fails with the poisoned-lock error.
+//  - A write guard destroyed while an exception unwinds through it marks the lock poisoned, since
+//    the value may be half changed: every later `read()` or `write()` then fails with the
+//    poisoned-lock error. Code that undoes its changes before letting an ordinary failure (memory
+//    exhaustion) pass says so with `keep_unpoisoned()`; a fatal error always poisons.
 //  - Read guards never poison. The lock is not reentrant: a thread holding a guard must not
 //    take another on the same lock.
 #pragma once
@@ -55,12 +56,13 @@ class RwLock {
   class WriteGuard {
    public:
     WriteGuard(WriteGuard&& other) noexcept
-        : lock_(std::exchange(other.lock_, nullptr)), exceptions_(other.exceptions_) {}
+        : lock_(std::exchange(other.lock_, nullptr)), exceptions_(other.exceptions_), consistent_(other.consistent_) {}
     WriteGuard& operator=(WriteGuard&& other) noexcept {
       if (this != &other) {
         unlock();
         lock_ = std::exchange(other.lock_, nullptr);
         exceptions_ = other.exceptions_;
+        consistent_ = other.consistent_;
       }
       return *this;
     }
@@ -71,6 +73,10 @@ class RwLock {
     [[nodiscard]] T& operator*() const noexcept { return lock_->value_; }
     [[nodiscard]] T* operator->() const noexcept { return &lock_->value_; }
 
+    /// The value is consistent again: the exception about to unwind through the guard (an
+    /// ordinary failure whose changes were undone) does not poison the lock.
+    void keep_unpoisoned() noexcept { consistent_ = true; }
+
    private:
     friend class RwLock;
     explicit WriteGuard(RwLock& lock) noexcept
@@ -78,7 +84,7 @@ class RwLock {
     void unlock() noexcept {
       if (!lock_) return;
       // More exceptions in flight than when the guard was made: one is unwinding through it.
-      if (std::uncaught_exceptions() > exceptions_)
+      if (std::uncaught_exceptions() > exceptions_ && !consistent_)
         lock_->poisoned_.store(true, std::memory_order_relaxed);
       lock_->mutex_.unlock();
       lock_ = nullptr;
@@ -86,6 +92,7 @@ class RwLock {
 
     RwLock* lock_;
     int exceptions_;
+    bool consistent_ = false;
   };
 
   template <class... Args>
@@ -109,6 +116,10 @@ class RwLock {
     }
     return WriteGuard(*this);
   }
+  /// The value without the lock, for a caller that knows no writer can be running (the host's
+  /// cycle collector, which visits a store only while nothing may change it).
+  [[nodiscard]] const T& unlocked() const noexcept { return value_; }
+
   /// True once a write guard has been unwound by an exception.
   [[nodiscard]] bool is_poisoned() const noexcept {
     return poisoned_.load(std::memory_order_relaxed);

@@ -1,23 +1,133 @@
-// An object as an index's store holds it: a strong reference that keeps the object alive.
+// The object store: an index's objects by id, each slot owning a reference that keeps its object
+// alive, in pages allocated only where objects are.
+//
+// Ids are handed out lowest first and taken back when their object dies, so the ids in use stay
+// dense and a store's pages stay full; but a store never costs more than the pages of the ids it
+// holds, whatever ids the process has used before.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "index/bitmap.hpp"
+#include "index/fatal.hpp"
 #include "index/host_ref.hpp"
 
 namespace vostrel {
 
-/// One store slot: the stored object, or nothing for an empty slot. Each slot owns a reference of
-/// its own, so reading an object out of the store is one array access and no further hop.
+/// One filled slot of a store: the stored object, and the store's epoch when it entered (see
+/// `IndexState::epoch`).
 struct StoredItem {
-  OwnedHostRef object;
+  HostObject* object = nullptr;  // owned: one host reference; null for an empty slot
+  std::uint64_t entered = 0;
 
-  /// The item of a stored object, taking over one host reference to it.
-  [[nodiscard]] static StoredItem adopt(HostObject* obj) noexcept { return StoredItem{OwnedHostRef::adopt(obj)}; }
-  /// True when the slot holds an object.
-  [[nodiscard]] explicit operator bool() const noexcept { return static_cast<bool>(object); }
-  /// A second item for the same object (for another store); needs the interpreter lock.
-  [[nodiscard]] StoredItem share() const noexcept { return StoredItem{object.share()}; }
+  [[nodiscard]] explicit operator bool() const noexcept { return object != nullptr; }
 };
 
-static_assert(sizeof(StoredItem) == sizeof(void*), "a store slot is one pointer");
+class ObjectStore {
+  struct Page;
+
+ public:
+  /// Slots per page: 2 KiB. Small enough that an index of objects with scattered ids costs
+  /// little more than its objects, large enough that a dense store is nearly all slots.
+  static constexpr unsigned kPageBits = 7;
+  static constexpr std::size_t kPageSlots = std::size_t{1} << kPageBits;
+
+  ObjectStore() = default;
+  ObjectStore(ObjectStore&&) noexcept = default;
+  ObjectStore& operator=(ObjectStore&& other) noexcept {
+    if (this != &other) {
+      clear();
+      pages_ = std::move(other.pages_);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  ObjectStore(const ObjectStore&) = delete;
+  ObjectStore& operator=(const ObjectStore&) = delete;
+  /// Releases every stored reference (through `host::release`).
+  ~ObjectStore() { clear(); }
+
+  /// The slot of `id`, or an empty one.
+  [[nodiscard]] const StoredItem& at(Id id) const noexcept {
+    const Page* page = find_page(id >> kPageBits);
+    return page ? page->slots[id & (kPageSlots - 1)] : kEmpty;
+  }
+  /// The stored object of `id`, or null.
+  [[nodiscard]] HostObject* object(Id id) const noexcept { return at(id).object; }
+  /// Objects stored.
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] std::size_t page_count() const noexcept { return pages_.size(); }
+
+  /// Makes sure the pages of `ids` exist, so that `put` for them allocates nothing. Throws
+  /// std::bad_alloc, leaving the store's contents unchanged (empty pages may remain).
+  void reserve(const Bitmap& ids);
+  /// Frees the pages that hold no object (left by a `reserve` whose objects never came).
+  void drop_empty_pages() noexcept;
+  /// Stores `object` (one owned reference, taken over) under `id`, whose slot must be empty and
+  /// whose page must exist (`reserve`).
+  void put(Id id, HostObject* object, std::uint64_t entered);
+  /// Empties the slot of `id` and hands its reference to the caller (null when it was empty); a
+  /// page left empty is freed.
+  [[nodiscard]] OwnedHostRef take(Id id) noexcept;
+  /// Empties every slot, releasing the references, and frees every page.
+  void clear() noexcept;
+  /// Hands every stored reference to `out` and leaves the store empty.
+  void take_all(std::vector<OwnedHostRef>& out);
+
+  /// Calls f(id, const StoredItem&) for every filled slot, in ascending id order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const auto& [number, page] : pages_) {
+      const Id base = static_cast<Id>(number) << kPageBits;
+      for (std::size_t i = 0; i < kPageSlots; ++i)
+        if (page->slots[i]) f(static_cast<Id>(base + i), page->slots[i]);
+    }
+  }
+
+  /// A cursor for many lookups in ascending id order: each page is found once.
+  class Reader {
+   public:
+    explicit Reader(const ObjectStore& store) noexcept : store_(store) {}
+    [[nodiscard]] const StoredItem& at(Id id) noexcept {
+      const std::uint32_t number = id >> kPageBits;
+      if (number != number_ || !page_) {
+        number_ = number;
+        page_ = store_.find_page(number);
+      }
+      return page_ ? page_->slots[id & (kPageSlots - 1)] : kEmpty;
+    }
+
+   private:
+    const ObjectStore& store_;
+    std::uint32_t number_ = 0;
+    const Page* page_ = nullptr;
+  };
+
+  /// The reason when the count or the pages are inconsistent.
+  [[nodiscard]] std::optional<std::string> verify() const;
+
+ private:
+  friend class Reader;
+  struct Page {
+    StoredItem slots[kPageSlots] = {};
+    std::size_t filled = 0;
+  };
+  static const StoredItem kEmpty;
+
+  [[nodiscard]] const Page* find_page(std::uint32_t number) const noexcept;
+  [[nodiscard]] Page* find_page(std::uint32_t number) noexcept {
+    return const_cast<Page*>(std::as_const(*this).find_page(number));
+  }
+
+  // Pages by page number, ascending; only pages holding objects (or reserved for them) exist.
+  std::vector<std::pair<std::uint32_t, std::unique_ptr<Page>>> pages_;
+  std::size_t size_ = 0;
+};
 
 }  // namespace vostrel

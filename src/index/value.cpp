@@ -105,20 +105,20 @@ std::string debug_quoted(std::string_view s) {
   return out;
 }
 
-std::string CastValue::debug() const {
+std::string PyValue::primitave_debug() const {
   switch (kind()) {
-    case Kind::Int: return "Int(" + std::to_string(as_int()) + ")";
-    case Kind::Float: return "Float(" + format_float(as_float()) + ")";
-    case Kind::Str: return "Str(" + debug_quoted(as_str()) + ")";
-    case Kind::Unknown: break;
+    case ValueKind::Int: return "Int(" + std::to_string(as_int()) + ")";
+    case ValueKind::Float: return "Float(" + format_float(as_float()) + ")";
+    case ValueKind::Str: return "Str(" + debug_quoted(host::str_text(obj())) + ")";
+    case ValueKind::Unknown: break;
   }
   return "Unknown";
 }
 
 std::string PyValue::debug() const {
   char addr[32];
-  std::snprintf(addr, sizeof addr, "0x%" PRIxPTR, reinterpret_cast<std::uintptr_t>(obj_.get()));
-  return "PyValue { obj: Py(" + std::string(addr) + "), primitave: " + primitave_.debug() +
+  std::snprintf(addr, sizeof addr, "0x%" PRIxPTR, reinterpret_cast<std::uintptr_t>(obj()));
+  return "PyValue { obj: Py(" + std::string(addr) + "), primitave: " + primitave_debug() +
          ", hash: " + std::to_string(hash_) + " }";
 }
 

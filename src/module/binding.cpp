@@ -98,7 +98,7 @@ std::optional<std::string> bind_call(const Signature& sig, std::size_t nargs,
   for (std::size_t i = 0; i < sig.required; ++i)
     if (out.source[i] == Binding::kUnfilled) absent.push_back(sig.positional[i]);
   if (!absent.empty()) return missing(sig, absent, false);
-  for (std::size_t i = 0; i < sig.keyword_only.size(); ++i)
+  for (std::size_t i = 0; i < sig.keyword_only.size() && !sig.keyword_only_optional; ++i)
     if (out.source[npos + i] == Binding::kUnfilled) absent.push_back(sig.keyword_only[i]);
   if (!absent.empty()) return missing(sig, absent, true);
   return std::nullopt;

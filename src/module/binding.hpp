@@ -15,7 +15,7 @@
 
 namespace vostrel::binding {
 
-inline constexpr std::size_t kMaxParams = 8;  // the widest signature has three parameters
+inline constexpr std::size_t kMaxParams = 8;  // the most parameters a signature may have
 
 /// A function's or method's parameter list.
 struct Signature {
@@ -24,7 +24,8 @@ struct Signature {
   std::span<const std::string_view> positional;     // positional-or-keyword parameters, in order
   std::size_t required = 0;                         // the first `required` positional ones
   std::size_t positional_only = 0;                  // the first `positional_only` refuse keywords
-  std::span<const std::string_view> keyword_only;   // keyword-only parameters, all required
+  std::span<const std::string_view> keyword_only;   // keyword-only parameters
+  bool keyword_only_optional = false;               // they may be left out (else all are required)
   bool varargs = false;                             // surplus positional arguments are collected
   bool varkw = false;                               // unknown keywords are collected
 

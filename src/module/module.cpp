@@ -4,8 +4,13 @@
 #include <atomic>
 #include <charconv>
 
+#include "index/memory_reserve.hpp"
 #include "module/call.hpp"
-#include "module/classes.hpp"
+#include "module/records.hpp"
+
+#ifndef VOSTREL_VERSION
+#error "VOSTREL_VERSION (the project version) is defined by the build"
+#endif
 
 namespace vostrel::py {
 namespace {
@@ -15,7 +20,7 @@ constexpr Signature kSumAsString{.function = "sum_as_string", .positional = kSum
 
 PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_object([&] {
-    BoundArgs bound = bind_fast(kSumAsString, args, nargs, kwnames);
+    BoundArgs bound = bind(kSumAsString, args, nargs, kwnames);
     const std::uint64_t a = convert_arg("a", [&] { return to_u64(bound[0]); });
     const std::uint64_t b = convert_arg("b", [&] { return to_u64(bound[1]); });
     char digits[24];
@@ -72,6 +77,7 @@ Object init_module() {
           "sub-interpreters are not supported");
   if (g_module) return Object::borrow(g_module);
 
+  memory::install_roaring_allocator();
   Object module = require(PyModule_Create(&kModuleDef));
   Object module_name = require(PyModule_GetNameObject(module.ptr()));
   add_entry(module.ptr(), "sum_as_string",
@@ -79,6 +85,16 @@ Object init_module() {
   add_entry(module.ptr(), "Index", type_object(index_type()));
   add_entry(module.ptr(), "Indexable", type_object(indexable_type()));
   add_entry(module.ptr(), "PyQueryExpr", type_object(query_expr_type()));
+  require_status(PyModule_AddObjectRef(module.ptr(), "__version__", new_str(VOSTREL_VERSION).ptr()));
+  // Private: the view class under its private name, for type checkers and isinstance (views are
+  // results only: the module has no attribute FilteredIndex).
+  require_status(PyObject_SetAttrString(module.ptr(), "_FilteredIndex", type_object(filtered_index_type()).ptr()));
+  // Private: what the build's CRoaring is, for the benchmark's report (not in __all__).
+  require_status(PyObject_SetAttrString(module.ptr(), "_roaring_version", new_str(roaring_version()).ptr()));
+  require_status(PyObject_SetAttrString(module.ptr(), "_roaring_simd", new_str(roaring_simd()).ptr()));
+  // Private: what pickle calls to rebuild Vostrel objects (not in __all__).
+  require_status(PyObject_SetAttrString(module.ptr(), "_restore",
+                                        make_restore_function(module.ptr(), module_name.ptr()).ptr()));
   g_module = Object::borrow(module.ptr()).release();
   return module;
 }

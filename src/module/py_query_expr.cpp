@@ -6,21 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "module/classes.hpp"
-#include "module/host_class.hpp"
+#include "module/records.hpp"
 
 namespace vostrel::py {
 namespace {
-
-/// An instance's record; `expr` is set by the constructing method and never changed.
-struct QueryExprRecord {
-  QueryExpr expr;
-};
-using QueryExprInstance = Instance<QueryExprRecord>;
-
-/// A length hint is trusted only this far when reserving room for the values of `in_`: beyond
-/// it the array grows as items arrive, so a lying `__len__` cannot demand one huge allocation.
-constexpr Py_ssize_t kMaxReservedValues = Py_ssize_t{1} << 16;
 
 // --- argument conversions, each naming its argument in a TypeError ---
 
@@ -36,22 +25,11 @@ PyValue convert_value(std::string_view name, Handle obj) {
 }
 
 std::vector<PyValue> convert_values(Handle obj) {
+  std::vector<Object> items = extract_items("values", obj, [](Handle) {});
   return convert_arg("values", [&] {
-    PyObject* seq = obj.ptr();
-    if (PyUnicode_Check(seq)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(seq)) raise_cannot_convert(obj, "Sequence");
-    const Py_ssize_t hint = PyObject_LengthHint(seq, 0);
-    if (hint < 0) throw_host_error();
     std::vector<PyValue> values;
-    values.reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedValues)));
-    // Iterating (rather than indexing up to a length read once) stays correct when converting
-    // an item runs host code that changes the sequence.
-    Object iter = require(PyObject_GetIter(seq));
-    while (PyObject* next = PyIter_Next(iter.ptr())) {
-      Object item = Object::steal(next);
-      values.push_back(PyValue::make(item.ptr()));
-    }
-    if (PyErr_Occurred()) throw_host_error();
+    values.reserve(items.size());
+    for (const Object& item : items) values.push_back(PyValue::make(item.ptr()));
     return values;
   });
 }
@@ -67,13 +45,14 @@ void check_depth(const Signature& sig, std::size_t sub_depth) {
                                   std::to_string(kMaxQueryDepth) + " levels)");
 }
 
-Object wrap(QueryExpr expr) { return new_instance(query_expr_type(), QueryExprRecord{std::move(expr)}); }
+Object wrap(QueryExpr expr) { return new_query_expr(std::move(expr)); }
 
 // --- the static constructors ---
 
 constexpr std::string_view kAttrValue[] = {"attr", "value"};
 constexpr std::string_view kAttrBounds[] = {"attr", "lower", "upper"};
 constexpr std::string_view kAttrValues[] = {"attr", "values"};
+constexpr std::string_view kAttr[] = {"attr"};
 constexpr std::string_view kOneExpr[] = {"exprs"};
 
 constexpr std::string_view kOwner = "PyQueryExpr";
@@ -88,12 +67,13 @@ constexpr Signature kIn{.function = "in_", .owner = kOwner, .positional = kAttrV
 constexpr Signature kAnd{.function = "and_", .owner = kOwner, .varargs = true};
 constexpr Signature kOr{.function = "or_", .owner = kOwner, .varargs = true};
 constexpr Signature kNot{.function = "not_", .owner = kOwner, .positional = kOneExpr, .required = 1};
+constexpr Signature kHas{.function = "has", .owner = kOwner, .positional = kAttr, .required = 1};
 
 /// eq, ne, gt, ge, le, lt: (attr, value).
 template <class Alt, const Signature& kSig>
 PyObject* comparison(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   return call_object([&] {
-    const BoundArgs bound = bind_fast(kSig, args, nargsf, kwnames);
+    const BoundArgs bound = bind(kSig, args, nargsf, kwnames);
     AttrName attr = convert_attr(bound[0]);
     PyValue value = convert_value("value", bound[1]);
     return wrap(Alt{std::move(attr), std::move(value)});
@@ -102,7 +82,7 @@ PyObject* comparison(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 
 PyObject* between(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   return call_object([&] {
-    const BoundArgs bound = bind_fast(kBt, args, nargsf, kwnames);
+    const BoundArgs bound = bind(kBt, args, nargsf, kwnames);
     AttrName attr = convert_attr(bound[0]);
     PyValue lower = convert_value("lower", bound[1]);
     PyValue upper = convert_value("upper", bound[2]);
@@ -112,10 +92,17 @@ PyObject* between(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
 
 PyObject* member_of(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   return call_object([&] {
-    const BoundArgs bound = bind_fast(kIn, args, nargsf, kwnames);
+    const BoundArgs bound = bind(kIn, args, nargsf, kwnames);
     AttrName attr = convert_attr(bound[0]);
     std::vector<PyValue> values = convert_values(bound[1]);
     return wrap(QueryExpr::In{std::move(attr), std::move(values)});
+  });
+}
+
+PyObject* has_attribute(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return call_object([&] {
+    const BoundArgs bound = bind(kHas, args, nargsf, kwnames);
+    return wrap(QueryExpr::Has{convert_attr(bound[0])});
   });
 }
 
@@ -123,7 +110,7 @@ PyObject* member_of(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
 template <class Alt, const Signature& kSig>
 PyObject* combination(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   return call_object([&] {
-    const BoundArgs bound = bind_fast(kSig, args, nargsf, kwnames);
+    const BoundArgs bound = bind(kSig, args, nargsf, kwnames);
     std::vector<QueryExpr> exprs;
     exprs.reserve(bound.varargs.size());
     std::size_t deepest = 0;
@@ -138,7 +125,7 @@ PyObject* combination(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 PyObject* negation(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   return call_object([&] {
-    const BoundArgs bound = bind_fast(kNot, args, nargsf, kwnames);
+    const BoundArgs bound = bind(kNot, args, nargsf, kwnames);
     QueryExpr sub = convert_expr(bound[0]);
     check_depth(kNot, sub.depth());
     return wrap(QueryExpr::negation(std::move(sub)));
@@ -153,51 +140,88 @@ PyObject* query_expr_repr(PyObject* self) noexcept {
   });
 }
 
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
-
-PyCFunction as_method(FastMethod f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+int query_expr_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  int result = 0;
+  QueryExprInstance::cast(self)->record.expr.for_each_value([&](const PyValue& v) {
+    if (result == 0 && v.obj()) result = visit(v.obj(), arg);
+  });
+  return result;
 }
 
-constexpr int kStaticFast = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
+int query_expr_clear(PyObject* self) noexcept {
+  return call_status([&] {
+    QueryExprInstance* inst = QueryExprInstance::cast(self);
+    QueryExpr emptied = std::move(inst->record.expr);
+    inst->record.expr = QueryExpr::And{};
+  });
+}
 
-PyMethodDef kMethods[] = {
-    {"eq", as_method(&comparison<QueryExpr::Eq, kEq>), kStaticFast, "eq(attr, value)\n--\n\n"},
-    {"ne", as_method(&comparison<QueryExpr::Ne, kNe>), kStaticFast, "ne(attr, value)\n--\n\n"},
-    {"gt", as_method(&comparison<QueryExpr::Gt, kGt>), kStaticFast, "gt(attr, value)\n--\n\n"},
-    {"ge", as_method(&comparison<QueryExpr::Ge, kGe>), kStaticFast, "ge(attr, value)\n--\n\n"},
-    {"le", as_method(&comparison<QueryExpr::Le, kLe>), kStaticFast, "le(attr, value)\n--\n\n"},
-    {"lt", as_method(&comparison<QueryExpr::Lt, kLt>), kStaticFast, "lt(attr, value)\n--\n\n"},
-    {"bt", as_method(&between), kStaticFast, "bt(attr, lower, upper)\n--\n\n"},
-    {"in_", as_method(&member_of), kStaticFast, "in_(attr, values)\n--\n\n"},
-    {"and_", as_method(&combination<QueryExpr::And, kAnd>), kStaticFast, "and_(*exprs)\n--\n\n"},
-    {"or_", as_method(&combination<QueryExpr::Or, kOr>), kStaticFast, "or_(*exprs)\n--\n\n"},
-    {"not_", as_method(&negation), kStaticFast, "not_(exprs)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<QueryExprRecord>)},
-    {Py_tp_repr, reinterpret_cast<void*>(&query_expr_repr)},
-    {Py_tp_methods, kMethods},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {
-    .name = "builtins.PyQueryExpr",
-    .basicsize = sizeof(QueryExprInstance),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = kSlots,
-};
+PyMethodDef* methods() {
+  static PyMethodDef* table = method_table({
+      static_method<&comparison<QueryExpr::Eq, kEq>>("eq", "(attr, value)",
+                                                     "Objects whose attribute `attr` equals `value` (by hash())."),
+      static_method<&comparison<QueryExpr::Ne, kNe>>(
+          "ne", "(attr, value)", "Candidates whose attribute `attr` does not equal `value` (or that lack it)."),
+      static_method<&comparison<QueryExpr::Gt, kGt>>("gt", "(attr, value)",
+                                                     "Objects whose number `attr` is greater than `value`."),
+      static_method<&comparison<QueryExpr::Ge, kGe>>("ge", "(attr, value)",
+                                                     "Objects whose number `attr` is at least `value`."),
+      static_method<&comparison<QueryExpr::Le, kLe>>("le", "(attr, value)",
+                                                     "Objects whose number `attr` is at most `value`."),
+      static_method<&comparison<QueryExpr::Lt, kLt>>("lt", "(attr, value)",
+                                                     "Objects whose number `attr` is less than `value`."),
+      static_method<&between>("bt", "(attr, lower, upper)",
+                              "Objects whose number `attr` lies between `lower` and `upper`, both included."),
+      static_method<&member_of>("in_", "(attr, values)",
+                                "Objects whose attribute `attr` equals one of the iterable `values` (not a str)."),
+      static_method<&combination<QueryExpr::And, kAnd>>("and_", "(*exprs)",
+                                                        "Objects matched by every expression; and_() matches all."),
+      static_method<&combination<QueryExpr::Or, kOr>>("or_", "(*exprs)",
+                                                      "Objects matched by at least one expression; or_() matches none."),
+      static_method<&negation>("not_", "(exprs)", "Candidates not matched by the expression."),
+      static_method<&has_attribute>("has", "(attr)", "Objects that have the attribute `attr`, whatever its value."),
+      method<&query_expr_reduce>("__reduce__", "($self)", "Pickling and copying: the tree as a flat list of steps."),
+  });
+  return table;
+}
 
 }  // namespace
 
+HeldQueryExpr::HeldQueryExpr(std::string_view param, Handle obj)
+    : obj_([&] {
+        if (!is_instance(obj, query_expr_type())) raise_argument_cannot_convert(param, obj, "PyQueryExpr");
+        return Object::borrow(obj.ptr());
+      }()),
+      borrow_(QueryExprInstance::cast(obj)->borrow) {}
+
 PyTypeObject* query_expr_type() {
-  static PyTypeObject* type = create_type(kSpec);
+  static PyTypeObject* type = [] {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(class_doc("PyQueryExpr", "",
+                                                "A query expression tree, built only by its static methods and "
+                                                "evaluated by Index.reduced_query."))},
+        {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<QueryExprRecord>)},
+        {Py_tp_traverse, reinterpret_cast<void*>(&query_expr_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(&query_expr_clear)},
+        {Py_tp_repr, reinterpret_cast<void*>(&query_expr_repr)},
+        {Py_tp_methods, methods()},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        .name = "builtins.PyQueryExpr",
+        .basicsize = sizeof(QueryExprInstance),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+        .slots = slots,
+    };
+    return create_type(spec);
+  }();
   return type;
 }
+
+Object new_query_expr(QueryExpr expr) { return new_instance(query_expr_type(), QueryExprRecord{std::move(expr)}); }
 
 QueryExpr copy_query_expr(Handle obj) {
   if (!is_instance(obj, query_expr_type())) raise_cannot_convert(obj, "PyQueryExpr");

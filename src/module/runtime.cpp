@@ -1,15 +1,19 @@
 // Interpreter-lock accounting, deferred releases of host references, and PanicException.
 #include "module/runtime.hpp"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "index/fatal.hpp"
 #include "index/host_ref.hpp"
+#include "index/memory_reserve.hpp"
 #include "module/refs.hpp"
 
 namespace vostrel {
@@ -21,9 +25,15 @@ namespace {
 [[gnu::tls_model("initial-exec")]] thread_local int t_gil_count = 0;
 
 struct DeferredQueue {
+  /// Room kept ahead, so that queueing a release normally allocates nothing.
+  static constexpr std::size_t kSpare = 1024;
+
   std::mutex mutex;
   std::vector<PyObject*> pending;  // owned references, in the order they were dropped
   std::atomic<bool> nonempty{false};
+  std::atomic<std::size_t> lost{0};  // references that could not be queued (memory exhausted)
+
+  DeferredQueue() { pending.reserve(kSpare); }
 };
 
 DeferredQueue& deferred_queue() {
@@ -41,6 +51,16 @@ void host::release(HostObject* obj) noexcept {
   }
   DeferredQueue& q = deferred_queue();
   std::lock_guard<std::mutex> lock(q.mutex);
+  if (q.pending.size() == q.pending.capacity()) {
+    try {
+      q.pending.reserve(q.pending.size() + DeferredQueue::kSpare);
+    } catch (const std::bad_alloc&) {
+      // Memory is exhausted and the reference cannot be released without the interpreter lock:
+      // it is kept (the object leaks) rather than released unsafely.
+      q.lost.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+  }
   q.pending.push_back(obj);
   q.nonempty.store(true, std::memory_order_release);
 }
@@ -59,6 +79,11 @@ void drain_deferred_releases() noexcept {
     std::lock_guard<std::mutex> lock(q.mutex);
     batch.swap(q.pending);
     q.nonempty.store(false, std::memory_order_release);
+    try {
+      q.pending.reserve(DeferredQueue::kSpare);
+    } catch (const std::bad_alloc&) {
+      // The queue grows when it must; the releases below go on.
+    }
   }
   if (batch.empty()) return;
   PyObject *type, *value, *traceback;
@@ -70,6 +95,7 @@ void drain_deferred_releases() noexcept {
 EnterHost::EnterHost() noexcept {
   ++t_gil_count;
   drain_deferred_releases();
+  memory::replenish_reserve();
 }
 EnterHost::~EnterHost() { --t_gil_count; }
 
@@ -77,8 +103,25 @@ GilRelease::GilRelease() noexcept : saved_count_(t_gil_count) {
   t_gil_count = 0;
   state_ = PyEval_SaveThread();
 }
+namespace {
+
+/// Takes the interpreter lock back. While the interpreter finalises, a thread that asks for the
+/// lock is ended by the interpreter with a forced unwind (a daemon thread still inside a section
+/// that released the lock at exit): that unwind must not cross the system's frames, which cannot
+/// be left without the lock and some of which cannot be unwound at all. Such a thread stops here
+/// for good instead, and the process exits around it as it would without the module.
+void restore_or_stop(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (...) {  // only the forced unwind can come out of the interpreter's C code
+    for (;;) pause();
+  }
+}
+
+}  // namespace
+
 GilRelease::~GilRelease() {
-  PyEval_RestoreThread(state_);
+  restore_or_stop(state_);
   t_gil_count = saved_count_;
   drain_deferred_releases();
 }

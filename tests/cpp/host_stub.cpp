@@ -1,36 +1,62 @@
-// Stand-in for the module layer's release of host references: counts releases, touches nothing.
+// Stand-in for the module layer's host functions: fake objects that count their references.
 #include "host_stub.hpp"
 
 #include <atomic>
-#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
 
 namespace vostrel {
 namespace {
 
-std::atomic<std::size_t> g_releases{0};
-std::atomic<std::size_t> g_retains{0};
+/// A fake host object: aligned like a real one (the core keeps a value's kind in the low bits).
+struct alignas(16) FakeObject {
+  std::atomic<long> refs{1};
+  std::string text;
+};
 
-/// Addresses for fake host objects: aligned like real objects, never read or written.
-alignas(16) unsigned char g_fake_objects[64][16];
+std::atomic<long> g_live{0};
+std::atomic<long> g_bad_releases{0};
+
+FakeObject* fake(HostObject* obj) noexcept { return reinterpret_cast<FakeObject*>(obj); }
 
 }  // namespace
 
 void host::release(HostObject* obj) noexcept {
-  if (obj) g_releases.fetch_add(1, std::memory_order_relaxed);
+  if (!obj) return;
+  if (fake(obj)->refs.fetch_sub(1) <= 0) {
+    fake(obj)->refs.fetch_add(1);
+    g_bad_releases.fetch_add(1);
+    return;
+  }
+  g_live.fetch_sub(1);
 }
 
-void host::retain(HostObject* obj) noexcept {
-  if (obj) g_retains.fetch_add(1, std::memory_order_relaxed);
+void host::retain(HostObject* obj) noexcept { (void)test::new_ref(obj); }
+
+std::string_view host::str_text(HostObject* str) { return fake(str)->text; }
+
+HostObject* test::new_object(std::string_view text) {
+  // Objects live until the process ends, so that an address is never reused by a later object.
+  static std::mutex mutex;
+  static auto* objects = new std::deque<FakeObject>;
+  std::lock_guard lock(mutex);
+  FakeObject& obj = objects->emplace_back();
+  obj.text = text;
+  g_live.fetch_add(1);
+  return reinterpret_cast<HostObject*>(&obj);
 }
 
-std::size_t test::host_retain_count() noexcept { return g_retains.load(std::memory_order_relaxed); }
-
-std::size_t test::host_release_count() noexcept { return g_releases.load(std::memory_order_relaxed); }
-
-long test::released_host_refs() noexcept { return static_cast<long>(host_release_count()); }
-
-HostObject* test::fake_host_object(std::size_t n) noexcept {
-  return reinterpret_cast<HostObject*>(g_fake_objects[n % 64]);
+HostObject* test::new_ref(HostObject* obj) noexcept {
+  if (obj) {
+    fake(obj)->refs.fetch_add(1);
+    g_live.fetch_add(1);
+  }
+  return obj;
 }
+
+long test::refs(HostObject* obj) noexcept { return fake(obj)->refs.load(); }
+long test::live_refs() noexcept { return g_live.load(); }
+long test::bad_releases() noexcept { return g_bad_releases.load(); }
 
 }  // namespace vostrel

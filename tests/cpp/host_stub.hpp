@@ -1,22 +1,24 @@
-// Stand-in for the module layer's release of host references, for core tests without an interpreter.
+// Stand-in for the module layer's host functions, for core tests without an interpreter: fake host
+// objects that count their references and may carry the text of a string.
 #pragma once
 
-#include <cstddef>
+#include <string_view>
 
 #include "index/host_ref.hpp"
 
 namespace vostrel::test {
 
-/// Number of host references released so far through `host::release` (null ones excluded).
-std::size_t host_release_count() noexcept;
-
-/// Number of host references taken so far through `host::retain` (null ones excluded).
-std::size_t host_retain_count() noexcept;
-
-/// A distinct fake host object pointer, never dereferenced: tests use its address only.
-HostObject* fake_host_object(std::size_t n) noexcept;
-
-/// The same count, as the older tests read it.
-long released_host_refs() noexcept;
+/// A new fake host object holding one reference, owned by the caller; `text` is what
+/// `host::str_text` reads from it. The core never reads a fake object; only this stand-in does.
+HostObject* new_object(std::string_view text = {});
+/// One more reference to `obj`, for the caller.
+HostObject* new_ref(HostObject* obj) noexcept;
+/// References `obj` holds now.
+long refs(HostObject* obj) noexcept;
+/// References held over all fake objects: equal counts before and after a run mean that nothing
+/// leaked and nothing was released twice.
+long live_refs() noexcept;
+/// Releases of an object that held no reference any more.
+long bad_releases() noexcept;
 
 }  // namespace vostrel::test

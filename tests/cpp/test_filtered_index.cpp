@@ -1,141 +1,56 @@
-// Views of an index, the rebased index value, and narrowing a table to some of its objects.
+// Views of an index: they lose the objects that leave their index and never gain the ones that
+// enter it later, also under an id that an object they admitted had.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <random>
-#include <set>
-
-#include "host_stub.hpp"
-#include "index/filtered_index.hpp"
-#include "index/indexable.hpp"
-#include "test_support.hpp"
+#include "index_support.hpp"
 
 namespace vostrel {
 namespace {
 
-PyValue int_value(std::int64_t n) { return PyValue(SharedHostRef(), CastValue::Int(n), static_cast<std::uint64_t>(n)); }
-/// A non-number whose hash equals that of the integer n, as True and 1 share one.
-PyValue other_value(std::int64_t n) {
-  return PyValue(SharedHostRef(), CastValue::Unknown(), static_cast<std::uint64_t>(n));
+using namespace test;  // NOLINT(google-build-using-namespace)
+using Admitted = std::vector<std::pair<Id, HostObject*>>;
+
+FilteredIndex view_of(const Index& index, Bitmap ids) {
+  auto s = index.state->read();
+  return FilteredIndex::of(index, *s, std::move(ids));
 }
 
-TEST(FilteredIndex, SharesTheStructuresAndNarrowsWithinItsIds) {
+TEST(FilteredIndex, FollowsItsIndexAndNeverAdmitsLaterArrivals) {
+  auto a = std::make_unique<Obj>();
+  Obj b, c;
   Index index = Index::make();
-  FilteredIndex view = FilteredIndex::of(index, Bitmap::of({1, 2, 3}));
-  EXPECT_EQ(view.query_maps, index.query_maps);
-  EXPECT_EQ(view.stored_items, index.stored_items);
-  const FilteredIndex narrower = view.narrowed(Bitmap::of({2, 3, 4}));
-  EXPECT_EQ(narrower.ids.to_vector(), (std::vector<Id>{2, 3}));
-  EXPECT_EQ(view.ids.to_vector(), (std::vector<Id>{1, 2, 3}));
-  EXPECT_TRUE(view.narrowed(Bitmap()).ids.is_empty());
-}
+  add(index, {a.get(), &b});
+  const FilteredIndex view = view_of(index, Bitmap::of({a->id(), b.id()}));
+  EXPECT_EQ(view.state, index.state);
+  EXPECT_EQ(admitted(view), (Admitted{{a->id(), a->host}, {b.id(), b.host}}));
 
-TEST(FilteredIndex, VerifyAndLookupsNeedFilledSlots) {
-  Index index = Index::make();
-  store_item(*index.stored_items->write(), 2, StoredItem::adopt(test::fake_host_object(0)));
-  EXPECT_EQ(FilteredIndex::of(index, Bitmap::of({2})).verify(), std::nullopt);
-  EXPECT_NE(FilteredIndex::of(index, Bitmap::of({1})).verify(), std::nullopt);
-  EXPECT_NE(FilteredIndex::of(index, Bitmap::of({9})).verify(), std::nullopt);
-  auto store = index.stored_items->read();
-  EXPECT_EQ(stored_at(*store, 2).object.get(), test::fake_host_object(0));
-  const std::string missing = test::fatal_text([&] { (void)stored_at(*store, 1); });
-  EXPECT_EQ(test::fatal_text([&] { (void)stored_at(*store, 7); }), missing);
-  EXPECT_NE(missing, "(no failure)");
-}
+  add(index, {&c});
+  EXPECT_TRUE(unchanged_since(*index.state->read(), view)) << "arrivals change nothing for a view";
+  EXPECT_EQ(admitted(view).size(), 2u);
 
-TEST(FilteredIndex, RebasedValueIsNewAndSizedOnce) {
-  const Index empty = make_rebased(Bitmap());
-  EXPECT_TRUE(empty.stored_items->read()->empty());
-  const Bitmap ids = Bitmap::of({4, 9});
-  const Index rebased = make_rebased(ids);
-  EXPECT_EQ(rebased.stored_items->read()->size(), 10u);
-  EXPECT_EQ(rebased.ids, ids);
-  EXPECT_TRUE(rebased.query_maps->read()->empty());
-}
+  const Id freed = a->id();
+  remove(index, {a.get()});
+  EXPECT_FALSE(unchanged_since(*index.state->read(), view));
+  EXPECT_EQ(admitted(view), (Admitted{{b.id(), b.host}}));
 
-TEST(Indexable, RemoveIndexDropsEveryRecordOfThatTable) {
-  Index a = Index::make(), b = Index::make();
-  Indexable obj;
-  add_index(obj, IndexMeta{a.query_maps});
-  add_index(obj, IndexMeta{b.query_maps});
-  add_index(obj, IndexMeta{a.query_maps});
-  remove_index(obj, a.query_maps.get());
-  ASSERT_EQ(obj.index_meta.size(), 1u);
-  EXPECT_EQ(obj.index_meta[0].resolve(), b.query_maps);
-}
+  a.reset();  // its id is free again, and the next object gets it
+  Obj d;
+  ASSERT_EQ(d.id(), freed);
+  add(index, {&d});
+  EXPECT_EQ(admitted(view), (Admitted{{b.id(), b.host}})) << "a new object under an old id";
+  EXPECT_EQ(admitted_ids(*index.state->read(), view).to_vector(), std::vector<Id>{b.id()});
 
-/// All ids the attribute's tree holds.
-std::set<Id> tree_ids(const QueryMapTable& table, std::string_view name) {
-  auto it = table.find(AttrName(name));
-  if (it == table.end()) return {};
-  Bitmap all;
-  for (Id id = 0; id < 256; ++id) all.add(id);
-  auto found = it->second->range_tree.query_range(Bound::unbounded(), Bound::unbounded(), all).to_vector();
-  return {found.begin(), found.end()};
-}
+  remove(index, {&b});
+  add(index, {&b});
+  EXPECT_TRUE(admitted(view).empty()) << "an object that left and came back is a later arrival";
 
-std::set<Id> set_ids(const QueryMapTable& table, std::string_view name, const PyValue& v) {
-  auto it = table.find(AttrName(name));
-  const HybridSet* set = it == table.end() ? nullptr : it->second->find(v);
-  if (!set) return {};
-  auto ids = set->to_vector();
-  return {ids.begin(), ids.end()};
-}
-
-// Narrowing keeps exactly the kept objects in the value sets and the trees, seen against a model
-// of what each object holds; rounds of narrowing, re-adding and new objects alternate.
-TEST(Narrowing, RandomRoundsAgainstAModel) {
-  constexpr int kRounds = 40;
-  constexpr Id kObjects = 60;
-  constexpr std::int64_t kValues = 6;
-  const std::array<std::string_view, 3> names = {"a", "b", "_c"};
-  std::mt19937 rng(20261208);
-  QueryMapTable table;
-  std::map<Id, Indexable> objects;  // the model: members and what they hold
-  std::set<Id> members;
-
-  const auto make_object = [&](Id id) {
-    Indexable obj;
-    obj.id = id;
-    for (std::string_view name : names)
-      if (rng() % 4 != 0) {
-        const std::int64_t n = static_cast<std::int64_t>(rng() % kValues);
-        obj.attributes.insert_or_assign(AttrName(name), rng() % 3 == 0 ? other_value(n) : int_value(n));
-      }
-    return obj;
-  };
-  for (int round = 0; round < kRounds; ++round) {
-    for (int k = 0; k < 5; ++k) {
-      const Id id = static_cast<Id>(rng() % kObjects);
-      if (!objects.count(id)) objects.emplace(id, make_object(id));
-      index_attributes(table, objects.at(id));
-      members.insert(id);
-    }
-    Bitmap kept;
-    for (Id id : members)
-      if (rng() % 3 != 0) kept.add(id);
-    narrow_value_sets(table, kept);
-    for (Id id : members)
-      if (!kept.contains(id)) remove_numeric_pairs(table, objects.at(id));
-    std::erase_if(members, [&](Id id) { return !kept.contains(id); });
-
-    ASSERT_EQ(verify_table(table), std::nullopt) << "round " << round;
-    EXPECT_EQ(table.count(AttrName("_c")), 0u);
-    for (std::string_view name : {"a", "b"}) {
-      std::set<Id> numeric;
-      for (std::int64_t n = 0; n < kValues; ++n) {
-        std::set<Id> holders;
-        for (Id id : members) {
-          auto it = objects.at(id).attributes.find(AttrName(name));
-          if (it == objects.at(id).attributes.end() || it->second.hash() != static_cast<std::uint64_t>(n)) continue;
-          holders.insert(id);
-          if (it->second.primitave().is_numeric()) numeric.insert(id);
-        }
-        EXPECT_EQ(set_ids(table, name, int_value(n)), holders) << "round " << round << " value " << n;
-      }
-      EXPECT_EQ(tree_ids(table, name), numeric) << "round " << round;
-    }
-  }
+  const FilteredIndex narrowed = view.narrowed(Bitmap::of({b.id(), d.id(), 4'000'000}));
+  EXPECT_EQ(narrowed.ids.to_vector(), (std::vector<Id>{std::min(b.id(), d.id()), std::max(b.id(), d.id())}));
+  EXPECT_EQ(narrowed.epoch, view.epoch) << "a narrowed view keeps the epoch of its source";
+  EXPECT_TRUE(admitted(narrowed).empty());
+  const FilteredIndex fresh = view_of(index, Bitmap::of({b.id(), d.id()}));
+  EXPECT_EQ(admitted(fresh).size(), 2u);
+  EXPECT_EQ(admitted(fresh.narrowed(Bitmap::of({d.id()}))), (Admitted{{d.id(), d.host}}));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The poisoning reader-writer lock: poisoning by unwinding writes only, shared readers,
-// exclusive writers.
+// The poisoning reader-writer lock: poisoning by unwinding writes only (unless the writer undid its
+// changes), shared readers, exclusive writers.
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -70,6 +71,22 @@ TEST(RwLock, ReadsAndCleanWritesDoNotPoison) {
             "assertion failed: outer");
   EXPECT_FALSE(lock.is_poisoned());
   EXPECT_EQ(lock.read()->size(), 2u);
+}
+
+TEST(RwLock, AnUndoneFailureNeedNotPoison) {
+  RwLock<int> lock(1);
+  for (const bool undone : {true, false}) {
+    try {
+      auto w = lock.write();
+      *w = 2;
+      *w = 1;
+      if (undone) w.keep_unpoisoned();
+      throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
+    EXPECT_EQ(lock.is_poisoned(), !undone);
+  }
+  EXPECT_EQ(lock.unlocked(), 1) << "read without the lock, also when poisoned";
 }
 
 TEST(RwLock, ReadersShareTheLock) {

@@ -1,30 +1,26 @@
-// Values: equality and hashing by host hash, the map hash, and the debug forms.
+// Values: equality by host hash, the debug forms, and one host reference per value.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <cinttypes>
+#include <cstdio>
 #include <limits>
 
-#include "host_stub.hpp"
-#include "index/value.hpp"
+#include "test_support.hpp"
 
 namespace vostrel {
 namespace {
 
-PyValue value(CastValue v, std::uint64_t hash) { return PyValue(SharedHostRef(), std::move(v), hash); }
+using test::float_value;
+using test::int_value;
+using test::other_value;
+using test::str_value;
 
 TEST(Value, EqualityIsByHashAlone) {
-  EXPECT_EQ(value(CastValue::Int(1), 1), value(CastValue::Float(1.0), 1));
-  EXPECT_EQ(value(CastValue::Unknown(), 1), value(CastValue::Int(1), 1));  // True
-  EXPECT_EQ(value(CastValue::Int(-1), static_cast<std::uint64_t>(-2)),
-            value(CastValue::Int(-2), static_cast<std::uint64_t>(-2)));
-  EXPECT_FALSE(value(CastValue::Int(1), 1) == value(CastValue::Int(2), 2));
-}
-
-TEST(Value, MapHashMultipliesAndRotates) {
-  EXPECT_EQ(map_hash(0), 0u);
-  EXPECT_EQ(map_hash(1), std::rotl(0xf1357aea2e62a9c5ULL, 26));
-  const std::uint64_t h = 0x0123456789abcdefULL;
-  EXPECT_EQ(map_hash(h), std::rotl(h * 0xf1357aea2e62a9c5ULL, 26));
+  EXPECT_EQ(int_value(1), float_value(1.0));
+  EXPECT_EQ(other_value(1), int_value(1));  // True
+  EXPECT_EQ(int_value(-1), int_value(-2));
+  EXPECT_FALSE(int_value(1) == int_value(2));
+  EXPECT_FALSE(float_value(NAN) == float_value(NAN));
 }
 
 TEST(Value, FloatNotation) {
@@ -59,26 +55,37 @@ TEST(Value, StringEscapes) {
   for (const auto& c : cases) EXPECT_EQ(debug_quoted(c.in), c.out) << c.out;
 }
 
-TEST(Value, DebugForms) {
-  EXPECT_EQ(value(CastValue::Int(5), 5).debug(), "PyValue { obj: Py(0x0), primitave: Int(5), hash: 5 }");
-  EXPECT_EQ(value(CastValue::Int(-1), static_cast<std::uint64_t>(-2)).debug(),
-            "PyValue { obj: Py(0x0), primitave: Int(-1), hash: 18446744073709551614 }");
-  EXPECT_EQ(CastValue::Float(2.5).debug(), "Float(2.5)");
-  EXPECT_EQ(CastValue::Str("a\"").debug(), "Str(\"a\\\"\")");
-  EXPECT_EQ(CastValue::Unknown().debug(), "Unknown");
+std::string address(const PyValue& v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%" PRIxPTR, reinterpret_cast<std::uintptr_t>(v.obj()));
+  return buf;
 }
 
-TEST(Value, CopiesShareTheHostObjectAndReleaseItOnce) {
-  const long before = test::released_host_refs();
+TEST(Value, DebugForms) {
+  const PyValue minus_one = int_value(-1);
+  EXPECT_EQ(minus_one.debug(),
+            "PyValue { obj: Py(" + address(minus_one) + "), primitave: Int(-1), hash: 18446744073709551614 }");
+  EXPECT_EQ(float_value(1e16).primitave_debug(), "Float(1e16)");
+  EXPECT_EQ(str_value("a\"").primitave_debug(), "Str(\"a\\\"\")");  // the text comes from the host object
+  EXPECT_EQ(other_value(0).primitave_debug(), "Unknown");
+}
+
+TEST(Value, OneHostReferencePerValue) {
+  const long before = test::live_refs();
   {
-    PyValue a(SharedHostRef::adopt(reinterpret_cast<HostObject*>(0x1000)), CastValue::Str("s"), 7);
-    PyValue b = a;
+    PyValue a = str_value("s");
+    HostObject* obj = a.obj();
+    PyValue b = a.clone();
+    EXPECT_EQ(test::refs(obj), 2);
     PyValue c = std::move(b);
-    EXPECT_EQ(a.obj().get(), c.obj().get());
-    EXPECT_EQ(a.obj().use_count(), 2u);
-    EXPECT_EQ(c.primitave().as_str(), "s");
+    EXPECT_EQ(b.obj(), nullptr);  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(c.obj(), obj);
+    EXPECT_EQ(c.kind(), ValueKind::Str);
+    c = int_value(3);  // releases the string's second reference
+    EXPECT_EQ(test::refs(obj), 1);
   }
-  EXPECT_EQ(test::released_host_refs(), before + 1);
+  EXPECT_EQ(test::live_refs(), before);
+  EXPECT_EQ(test::bad_releases(), 0);
 }
 
 }  // namespace

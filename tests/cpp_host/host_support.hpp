@@ -9,7 +9,6 @@
 #include <set>
 #include <string>
 
-#include "module/classes.hpp"
 #include "module/records.hpp"
 #include "module/runtime.hpp"
 
@@ -43,32 +42,31 @@ inline Handle global(const Object& globals, const char* name) {
   return Handle(PyDict_GetItemString(globals.ptr(), name));
 }
 
-/// Where the index's table differs from the indexable attributes of the objects in its store;
-/// empty when they agree.
+inline const Index& index_of(const Object& globals, const char* name) {
+  return IndexInstance::cast(global(globals, name))->record;
+}
+
+/// Where the index's state breaks its invariants or differs from the indexable attributes of the
+/// objects in its store; empty when it is sound and they agree.
 inline std::string disagreement(Handle index_obj) {
   using Contents = std::map<std::pair<std::string, std::uint64_t>, std::set<Id>>;
-  const Index& index = IndexInstance::cast(index_obj)->record;
-  auto table = index.query_maps->read();
-  auto store = index.stored_items->read();
-  if (auto reason = verify_table(*table)) return *reason;
+  auto s = IndexInstance::cast(index_obj)->record.state->read();
+  if (auto reason = s->verify()) return *reason;
   Contents expected, actual;
-  std::set<Id> stored;
-  for (const auto& slot : *store) {
-    if (!slot) continue;
-    const Indexable& obj = IndexableInstance::cast(Handle(slot.object.get()))->record;
-    stored.insert(obj.id);
+  std::string wrong;
+  s->stored_items.for_each([&](Id id, const StoredItem& slot) {
+    const Indexable& obj = stored_indexable(slot.object)->record;
+    if (obj.id != id) wrong = "object " + std::to_string(obj.id) + " stored under " + std::to_string(id);
     for (const auto& [name, value] : obj.attributes)
-      if (is_indexable_name(name.view())) expected[{std::string(name.view()), value.hash()}].insert(obj.id);
-  }
-  for (const auto& [name, map] : *table)
-    for (const auto& [value, set] : map->value_sets) {
+      if (is_indexable_name(name.view())) expected[{std::string(name.view()), value.hash()}].insert(id);
+  });
+  for (const auto& [name, map] : s->query_maps)
+    for (const auto& [hash, set] : map->value_sets) {
       auto ids = set.to_vector();
-      if (!ids.empty()) actual[{std::string(name.view()), value.hash()}].insert(ids.begin(), ids.end());
+      actual[{std::string(name.view()), hash}].insert(ids.begin(), ids.end());
     }
-  if (expected != actual) return "table and attributes differ";
-  auto ids = index.ids.to_vector();
-  if (std::set<Id>(ids.begin(), ids.end()) != stored) return "ids and store differ";
-  return "";
+  if (!wrong.empty()) return wrong;
+  return expected == actual ? "" : "table and attributes differ";
 }
 
 }  // namespace vostrel::py::host_test

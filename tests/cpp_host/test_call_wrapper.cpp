@@ -176,16 +176,17 @@ TEST(Runtime, LockCountAndDeferredReleases) {
     EXPECT_EQ(gil_count(), 1);
     Py_INCREF(obj.ptr());
     Py_INCREF(obj.ptr());
-    SharedHostRef a = SharedHostRef::adopt(obj.ptr());
-    SharedHostRef b = SharedHostRef::adopt(obj.ptr());
+    OwnedHostRef a = OwnedHostRef::adopt(obj.ptr());
+    OwnedHostRef b = OwnedHostRef::adopt(obj.ptr());
     {
       GilRelease released;
       EXPECT_EQ(gil_count(), 0);
-      a = SharedHostRef();  // dropped without the lock: queued
+      a = OwnedHostRef();  // dropped without the lock: queued
+      EXPECT_EQ(Py_REFCNT(obj.ptr()), start + 2);
     }
     EXPECT_EQ(gil_count(), 1);
     EXPECT_EQ(Py_REFCNT(obj.ptr()), start + 1);  // drained when the lock came back
-    b = SharedHostRef();                        // with the lock: released at once
+    b = OwnedHostRef();                         // with the lock: released at once
     EXPECT_EQ(Py_REFCNT(obj.ptr()), start);
     return Object::borrow(Py_None);
   });
@@ -195,10 +196,10 @@ TEST(Runtime, LockCountAndDeferredReleases) {
 TEST(Runtime, DrainKeepsThePendingException) {
   Object obj = eval("object()");
   Py_INCREF(obj.ptr());
-  SharedHostRef held = SharedHostRef::adopt(obj.ptr());
+  OwnedHostRef held = OwnedHostRef::adopt(obj.ptr());
   {
     GilRelease released;
-    held = SharedHostRef();
+    held = OwnedHostRef();
   }
   // gil_count() was 0 outside a host call, so the release is still queued here.
   PyErr_SetString(PyExc_KeyError, "pending");

@@ -34,11 +34,12 @@ constexpr Id kRunChunks = 4;
 // timeout.
 constexpr std::size_t kCheckBudget = 2'000'000;
 
+/// An id, never 0: no object has id 0, and a small set's count is where its ids end.
 Id read_id(FuzzInput& in) {
   const std::uint8_t t = in.byte();
-  if (t < 224) return t % kNearIds;
+  if (t < 224) return 1 + t % kNearIds;
   if (t < 250) return (1 + t % 3) * kChunk + t % kNearIds;
-  return in.u32();
+  return std::max<Id>(1, in.u32());
 }
 
 /// What a set should be: its kind, and its ids in iteration order (slot order while Small,
@@ -175,7 +176,7 @@ class Run {
   /// Consecutive or spread ids, possibly many: carries a set far past the switch.
   void add_run(HybridSet& s, Expected& e) {
     if (e.kind == Kind::Empty) return;
-    const Id first = static_cast<Id>(in_.below(kRunChunks)) * kChunk + in_.byte();
+    const Id first = static_cast<Id>(in_.below(kRunChunks)) * kChunk + 1 + in_.byte();
     const Id stride = 1 + in_.below(4);
     const std::size_t count = in_.below(kMaxRun + 1);
     for (std::size_t n = 0; n < count; ++n) {

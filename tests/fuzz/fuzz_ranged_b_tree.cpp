@@ -1,6 +1,6 @@
-// libFuzzer target: insertions, removals, range queries, key walks and copies of the ranged
-// bitmap B-tree at two tiny node sizes and the designed one, side by side, each checked against
-// a plain model after every step.
+// libFuzzer target: insertions, removals, batches of either, range queries, key walks and copies
+// of the ranged bitmap B-tree at two tiny node sizes and the designed one, side by side, each
+// checked against a plain model after every step.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -11,13 +11,14 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "fuzz_input.hpp"
-#include "index/ranged_b_tree.hpp"
+#include "index/ranged_b_tree_impl.hpp"
 
 namespace vostrel::fuzz {
 namespace {
@@ -132,13 +133,6 @@ NumericValue twin_of(const NumericValue& v) {
   return v;
 }
 
-/// The same alternative holding the same bits: what a key must keep of the value it was made from.
-bool same_representation(const NumericValue& a, const NumericValue& b) {
-  if (a.index() != b.index()) return false;
-  if (const auto* n = std::get_if<std::int64_t>(&a)) return *n == std::get<std::int64_t>(b);
-  return std::bit_cast<std::uint64_t>(std::get<double>(a)) == std::bit_cast<std::uint64_t>(std::get<double>(b));
-}
-
 std::string show(const NumericValue& v) {
   if (const auto* n = std::get_if<std::int64_t>(&v)) return "int " + std::to_string(*n);
   char buf[64];
@@ -246,7 +240,8 @@ class Run {
   }
 
   /// A run of new ids under one value, ascending or descending values, or a few alternating
-  /// ones: enough keys in one step to split nodes of the designed size.
+  /// ones: enough keys in one step to split nodes of the designed size. The run goes in one
+  /// pair at a time (an id held already moves), or as one batch of the ids not held.
   void insert_many() {
     const std::size_t count = 1 + in_.byte();
     const std::size_t pattern = in_.below(5);
@@ -256,6 +251,8 @@ class Run {
     const std::int64_t start = std::holds_alternative<std::int64_t>(base)
                                    ? std::clamp<std::int64_t>(std::get<std::int64_t>(base), -(1LL << 40), 1LL << 40)
                                    : 0;
+    const bool batch = in_.byte() % 2 != 0;
+    std::vector<Key128> keys;
     for (std::size_t i = 0; i < count && model_.size() < kMaxPairs; ++i, id += stride) {
       if (model_.contains(id)) continue;
       const auto n = static_cast<std::int64_t>(i);
@@ -267,8 +264,19 @@ class Run {
         case 3: v = i % 2 ? NumericValue(n % 7) : NumericValue(static_cast<double>(n % 7)); break;
         default: v = read_value(in_); break;
       }
-      assign(id, v);
+      if (!batch) {
+        assign(id, v);
+      } else if (model_.emplace(id, v).second) {
+        keys.push_back(CompositeKey128::make(v, id).key);
+      }
     }
+    if (keys.empty()) return;
+    std::reverse(keys.begin(), keys.end());  // any order will do
+    for_each_tree([&](auto& tree) {
+      const std::size_t before = tree.size();
+      tree.insert_many(keys);
+      if (tree.size() != before + keys.size()) finding(tree_name(tree) + ": a batch insertion lost pairs");
+    });
   }
 
   void remove(Id id, const NumericValue& v) {
@@ -300,7 +308,26 @@ class Run {
       victims.emplace_back(*it);
       for (std::size_t skip = 0; skip < every && it != model_.end(); ++skip) ++it;
     }
-    for (const auto& [id, v] : victims) remove(id, v);
+    if (in_.byte() % 2 == 0) {
+      for (const auto& [id, v] : victims) remove(id, v);
+      return;
+    }
+    // As one batch, with a pair named twice and one that is not held.
+    Id absent = kNearIds + 7;
+    while (model_.count(absent)) ++absent;
+    std::vector<Key128> keys;
+    for (const auto& [id, v] : victims) {
+      keys.push_back(CompositeKey128::make(in_.byte() % 2 ? twin_of(v) : v, id).key);
+      model_.erase(id);
+    }
+    keys.push_back(keys.front());
+    keys.push_back(CompositeKey128::make(read_value(in_), absent).key);
+    for_each_tree([&](auto& tree) {
+      const std::size_t removed = tree.remove_many(keys);
+      if (removed != victims.size())
+        finding(tree_name(tree) + ": a batch removal took " + std::to_string(removed) + " pairs of " +
+                std::to_string(victims.size()));
+    });
   }
 
   /// The admissible set of a query, as its ids.
@@ -356,29 +383,34 @@ class Run {
     });
   }
 
-  /// The keys in tree order: every held pair once, made from the value it was inserted with,
-  /// in value order and by id within a value; and the root's bitmap of ids.
+  /// The keys in tree order: every held pair once, made from the value it was inserted with;
+  /// walks from either end that stop early; and the root's bitmap of ids.
   void walk() {
     std::vector<Id> held;
-    for (const auto& [id, v] : model_) held.push_back(id);
+    std::vector<Key128> keys;
+    for (const auto& [id, v] : model_) {
+      held.push_back(id);
+      keys.push_back(CompositeKey128::make(v, id).key);
+    }
+    std::sort(keys.begin(), keys.end());
+    const std::size_t stop = in_.u16();
     for_each_tree([&](const auto& tree) {
-      std::size_t count = 0;
-      std::optional<CompositeKey128> previous;
-      tree.for_each_key([&](const CompositeKey128& key) {
-        ++count;
-        const auto it = model_.find(key.id());
-        if (it == model_.end() || !same_representation(it->second, key.value))
-          finding(tree_name(tree) + " holds (" + show(key.value) + ", " + std::to_string(key.id()) + ")");
-        if (previous) {
-          const auto c = compare_values(previous->value, key.value);
-          if (c > 0 || (c == 0 && previous->id() >= key.id()))
-            finding(tree_name(tree) + ": (" + show(previous->value) + ", " + std::to_string(previous->id()) +
-                    ") walked before (" + show(key.value) + ", " + std::to_string(key.id()) + ")");
-        }
-        previous = key;
-      });
-      require(count == model_.size(), "the key walk missed held pairs");
+      std::vector<Key128> walked;
+      tree.for_each_key([&](Key128 key) { walked.push_back(key); });
+      require(walked == keys, "the key walk differs from the held pairs");
+      for (const bool descending : {false, true}) {
+        std::vector<Key128> part;
+        tree.walk(descending, [&](Key128 key) {
+          part.push_back(key);
+          return part.size() < stop;
+        });
+        const std::size_t want = std::min(std::max<std::size_t>(stop, 1), keys.size());
+        require(part.size() == want, "a walk stopped at the wrong key");
+        for (std::size_t i = 0; i < part.size(); ++i)
+          require(part[i] == (descending ? keys[keys.size() - 1 - i] : keys[i]), "a walk went out of order");
+      }
       require(tree.ids().to_vector() == held, "the root's bitmaps differ from the held ids");
+      require(tree.size() == model_.size(), "the tree counts its pairs wrong");
     });
   }
 

@@ -101,8 +101,9 @@ def held_by_two_indexes(objs):
 
 def held_after_reduce(objs):
     index = index_of(*objs)
-    index.reduce(k="nothing")  # every object leaves the index; the store keeps them for earlier views
-    return [index]
+    view = index.reduced_query(Q.and_())
+    index.reduce(k=[o.k for o in objs])  # every object stays
+    return [index, view]
 
 
 def held_after_assignments(objs):
@@ -153,34 +154,32 @@ def test_a_view_freed_on_another_thread_frees_the_objects():
 
 # --- objects do not keep indexes alive ------------------------------------------------------------
 
-def index_only_value(index_parts, token_type=Token):
-    """A token that only the attribute table of the index made by `index_parts` still holds.
-
-    Two objects hold tokens of one hash; the table keeps the first token as the value's key, and
-    the first object then moves on to another value, leaving the key the token's only holder.
-    """
-    first, second = Record(v=token_type(5)), Record(v=Token(5))
-    token = weakref.ref(first.v)
-    parts = index_parts(first, second)
-    first.v = 0
+def index_only_object(index_parts):
+    """An object that only the index made by `index_parts` still holds, and two objects that hold
+    records of that index."""
+    first, second, sentinel = Record(v=5), Record(v=5), Record(v=6)
+    token = weakref.ref(sentinel)
+    parts = index_parts(first, second, sentinel)
+    del sentinel
     collected()
     assert token() is not None
     return token, parts, (first, second)
 
 
 INDEX_PARTS = {
-    "index": lambda a, b: [index_of(a, b)],
-    "index-and-views": lambda a, b: (lambda i: [i, i.reduced(v=5), i.reduced_query(Q.eq("v", 5))])(index_of(a, b)),
-    "view-only": lambda a, b: [index_of(a, b).reduced_query(Q.and_())],
-    "rebase": lambda a, b: [index_of(a, b).reduced_query(Q.and_()).rebase()],
-    "union-target": lambda a, b: (lambda t: (t.union_with(index_of(a, b)), [t])[1])(Index()),
-    "two-records": lambda a, b: (lambda i: (i.add_object(a), i.add_object_many([b, a]), [i])[2])(index_of(a, b)),
+    "index": lambda a, b, c: [index_of(a, b, c)],
+    "index-and-views": lambda a, b, c: (lambda i: [i, i.reduced(v=6), i.reduced_query(Q.eq("v", 6))])(index_of(a, b, c)),
+    "view-only": lambda a, b, c: [index_of(a, b, c).reduced_query(Q.and_())],
+    "rebase": lambda a, b, c: [index_of(a, b, c).reduced_query(Q.and_()).rebase()],
+    "union-target": lambda a, b, c: (lambda t: (t.union_with(index_of(a, b, c)), [t])[1])(Index()),
+    "two-records": lambda a, b, c: (lambda i: (i.add_object(a), i.add_object_many([b, a]), [i])[2])(index_of(a, b, c)),
+    "iterator": lambda a, b, c: [iter(index_of(a, b, c))],
 }
 
 
 @pytest.mark.parametrize("parts", sorted(INDEX_PARTS))
 def test_objects_do_not_keep_their_indexes_alive(parts):
-    token, holders, (first, second) = index_only_value(INDEX_PARTS[parts])
+    token, holders, (first, second) = index_only_object(INDEX_PARTS[parts])
     objs = (first, second)
     counts = [sys.getrefcount(h) for h in holders]
     first.v = first.v  # reads, assignments and new attributes leave the holders' counts alone
@@ -192,15 +191,37 @@ def test_objects_do_not_keep_their_indexes_alive(parts):
     assert token() is not None
     holders.clear()
     collected()
-    assert token() is None  # the table went with its last holder, though its objects live on
+    assert token() is None  # the index went with its last holder, though two of its objects live on
     for obj in objs:
         obj.v = 2  # their records of it no longer resolve and are skipped
     later = index_of(*objs)
     assert later.get_by_attribute(v=2) == list(objs)
 
 
+TAKE_OUT = {
+    "remove_object": lambda index, objs: [index.remove_object(o) for o in objs],
+    "remove_object_many": lambda index, objs: index.remove_object_many(objs),
+    "reduce": lambda index, objs: index.reduce(k="keep"),
+}
+
+
+@pytest.mark.parametrize("how", sorted(TAKE_OUT))
+def test_objects_taken_out_are_no_longer_held(how):
+    keeper = Record(k="keep")
+    objs = [Record(k="k%d" % i, payload=Token(i)) for i in range(3)]
+    refs = [weakref.ref(o) for o in objs]
+    index = index_of(keeper, *objs)
+    views = [index.reduced_query(Q.and_()), index.reduced(k="k1")]
+    TAKE_OUT[how](index, objs)
+    del objs
+    collected()
+    assert all(r() is None for r in refs)  # neither the index nor the views made earlier hold them
+    assert index.collect() == [keeper] and views[0].collect() == [keeper] and views[1].collect() == []
+
+
 def test_class_objects_are_not_leaked_by_instances():
     types = [Index, Indexable, Record, Q, type(Index().reduced())]
+    collected()
     before = [sys.getrefcount(t) for t in types]
     for _ in range(50):
         index = index_of(Record(a=1), Indexable(a=2))
@@ -363,14 +384,16 @@ def test_the_same_value_in_many_places_is_held_once_per_holder():
 
 # --- references dropped without the interpreter lock ----------------------------------------------
 
-def test_a_value_whose_last_holder_goes_during_an_assignment_is_released_after_it():
-    token, (index,), (first, second) = index_only_value(INDEX_PARTS["index"])
-    twin = weakref.ref(second.v)
+def test_values_live_as_long_as_the_objects_that_hold_them():
+    """An index keeps no value of its own: replacing a value releases it at once, with the lock held."""
+    first, second = Record(v=Token(5)), Record(v=Token(5))
+    index = index_of(first, second)
+    tokens = [weakref.ref(first.v), weakref.ref(second.v)]
     deleted = Token.deleted
-    second.v = 0  # with the lock released, the value set empties and the token's key goes
-    assert token() is None  # released when the lock was taken back, before the assignment returned
-    assert twin() is None  # second's own value, released with the lock held
-    assert Token.deleted == deleted + 2
+    first.v = 0
+    assert tokens[0]() is None and tokens[1]() is not None
+    second.v = 0
+    assert tokens[1]() is None and Token.deleted == deleted + 2
     assert index.get_by_attribute(v=0) == [first, second]
     assert index.get_by_attribute(v=5) == []
 
@@ -400,9 +423,9 @@ def test_finalisers_run_by_the_deferred_release_may_use_the_system():
         first, second = Indexable(v=Token()), Indexable(v=Twin())
         index = Index()
         index.add_object_many([first, second])
-        first.v = 0
+        first.v = 0  # the token goes once the assignment is done and the object is free again
         second.v = 0
-        assert seen == [2, 3], seen
+        assert seen == [1, 2], seen
         assert unraisable == [ValueError], unraisable
         assert len(index.get_by_attribute(v=[0, 9])) == 3
         print("done")
@@ -413,16 +436,16 @@ def test_finalisers_run_by_the_deferred_release_may_use_the_system():
 
 
 def test_a_finaliser_that_raises_during_the_release_does_not_fail_the_call():
-    token, (index,), (first, second) = index_only_value(INDEX_PARTS["index"], FailingToken)
+    first, second = Record(v=FailingToken(5)), Record(v=Token(5))
+    index = index_of(first, second)
     reported = []
     hook, sys.unraisablehook = sys.unraisablehook, lambda info: reported.append(info.exc_type)
     try:
-        second.v = 0  # the failing token's last holder is the value set, emptied without the lock
+        first.v = 0  # the failing token's last holder was the object
     finally:
         sys.unraisablehook = hook
     assert reported == [ZeroDivisionError]
-    assert token() is None
-    assert index.get_by_attribute(v=0) == [first, second]
+    assert index.get_by_attribute(v=0) == [first]
 
 
 def retried(call):

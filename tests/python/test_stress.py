@@ -18,6 +18,7 @@ import threading
 import time
 import traceback
 
+from model import as_number
 from Vostrel import Index, Indexable, PyQueryExpr as Q
 
 BORROW_CONFLICTS = {"Already borrowed", "Already mutably borrowed"}
@@ -55,7 +56,7 @@ def model_hash(value):
 
 
 def is_number(value):
-    return type(value) in (int, float)
+    return as_number(value) is not None
 
 
 def random_number(rng):
