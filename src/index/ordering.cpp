@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <vector>
 
 namespace vostrel {
 
@@ -17,6 +18,23 @@ bool is_nan_prefix(Key128 prefix) {
 
 bool admits(const Bitmap* admitted, Id id) { return !admitted || admitted->contains(id); }
 
+/// Walks the tree's keys from the low end (the high end when descending), skipping ids that
+/// `admitted` lacks and putting NaNs aside into `nan`: f(id, prefix) for every other key until it
+/// returns false.
+template <class F>
+void walk_numbers(const QueryMap& map, const Bitmap* admitted, bool descending, std::vector<Id>& nan, F&& f) {
+  map.range_tree.walk(descending, [&](Key128 key) {
+    const Id id = static_cast<Id>(key);
+    const Key128 prefix = key >> kIdBits;
+    if (!admits(admitted, id)) return true;
+    if (is_nan_prefix(prefix)) {
+      nan.push_back(id);
+      return true;
+    }
+    return f(id, prefix);
+  });
+}
+
 }  // namespace
 
 NumberOrder order_by_number(const QueryMap& map, const Bitmap* admitted, bool descending, std::size_t limit) {
@@ -29,14 +47,7 @@ NumberOrder order_by_number(const QueryMap& map, const Bitmap* admitted, bool de
     for (auto it = run.rbegin(); it != run.rend() && out.ids.size() < limit; ++it) out.ids.push_back(*it);
     run.clear();
   };
-  map.range_tree.walk(descending, [&](Key128 key) {
-    const Id id = static_cast<Id>(key);
-    const Key128 prefix = key >> kIdBits;
-    if (!admits(admitted, id)) return true;
-    if (is_nan_prefix(prefix)) {
-      out.nan.push_back(id);
-      return true;
-    }
+  walk_numbers(map, admitted, descending, out.nan, [&](Id id, Key128 prefix) {
     if (!descending) {
       if (out.ids.size() < limit) out.ids.push_back(id);
     } else {
@@ -56,14 +67,7 @@ ValueGroups group_by_value(const QueryMap& map, const Bitmap* admitted) {
   ValueGroups out;
   Key128 last_prefix = 0;
   bool open = false;
-  map.range_tree.walk(false, [&](Key128 key) {
-    const Id id = static_cast<Id>(key);
-    const Key128 prefix = key >> kIdBits;
-    if (!admits(admitted, id)) return true;
-    if (is_nan_prefix(prefix)) {
-      out.nan.push_back(id);
-      return true;
-    }
+  walk_numbers(map, admitted, false, out.nan, [&](Id id, Key128 prefix) {
     if (!open || prefix != last_prefix) out.groups.emplace_back();
     open = true;
     last_prefix = prefix;
