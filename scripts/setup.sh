@@ -134,8 +134,8 @@ if ! "$VENV/bin/python" - "${venv_pkgs[@]}" <<'EOF' 2>/dev/null
 import sys
 from importlib.metadata import distribution
 from packaging.requirements import Requirement  # scikit-build-core brings packaging
-for spec in sys.argv[1:]:
-    req = Requirement(spec)
+for wanted in sys.argv[1:]:
+    req = Requirement(wanted)
     if not req.specifier.contains(distribution(req.name).version, prereleases=True):
         sys.exit(1)
 EOF

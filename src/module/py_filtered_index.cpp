@@ -198,14 +198,14 @@ PyTypeObject* filtered_index_type() {
         {Py_sq_contains, reinterpret_cast<void*>(&filtered_contains)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         .name = "builtins.FilteredIndex",
         .basicsize = sizeof(FilteredIndexInstance),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
         .slots = slots,
     };
-    return create_type_on_first_use(spec);
+    return create_type_on_first_use(type_spec);
   }();
   return type;
 }

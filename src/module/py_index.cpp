@@ -373,14 +373,14 @@ PyTypeObject* index_type() {
         {Py_sq_contains, reinterpret_cast<void*>(&index_contains)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         .name = "builtins.Index",
         .basicsize = sizeof(IndexInstance),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
         .slots = slots,
     };
-    return create_type(spec);
+    return create_type(type_spec);
   }();
   return type;
 }

@@ -186,14 +186,14 @@ PyTypeObject* indexable_type() {
         {Py_tp_clear, reinterpret_cast<void*>(&indexable_clear)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         .name = "builtins.Indexable",
         .basicsize = sizeof(IndexableInstance),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
         .slots = slots,
     };
-    return create_type(spec);
+    return create_type(type_spec);
   }();
   return type;
 }

@@ -200,14 +200,14 @@ PyTypeObject* iterator_type() {
         {Py_tp_iternext, reinterpret_cast<void*>(&iterator_next)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         .name = "builtins.IndexIterator",
         .basicsize = sizeof(IteratorInstance),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
         .slots = slots,
     };
-    return create_type_on_first_use(spec);
+    return create_type_on_first_use(type_spec);
   }();
   return type;
 }

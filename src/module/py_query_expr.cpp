@@ -209,14 +209,14 @@ PyTypeObject* query_expr_type() {
         {Py_tp_methods, methods()},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         .name = "builtins.PyQueryExpr",
         .basicsize = sizeof(QueryExprInstance),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
         .slots = slots,
     };
-    return create_type(spec);
+    return create_type(type_spec);
   }();
   return type;
 }
