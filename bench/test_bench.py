@@ -218,16 +218,21 @@ def test_the_simd_path_follows_the_code_and_the_cpu(paths, flags, taken):
     assert build_info.simd_taken(paths, flags) == taken
 
 
-@pytest.mark.parametrize("seconds_per_item, timed", [(0.0, 1000), (0.002, run.FIRST_CHUNK)])
-def test_slow_work_is_timed_on_its_first_chunks_then_scaled_up(monkeypatch, seconds_per_item, timed):
+@pytest.mark.parametrize("seconds_per_item, first_pause, timed", [
+    (0.0, 0.0, 1000),
+    (0.002, 0.0, 2 * run.FIRST_CHUNK + run.FIRST_CHUNK),  # stops once its chunks predict anything
+    (0.0, 0.01, 1000),  # one pause of the machine in the first chunk is not a slow system
+])
+def test_slow_work_is_timed_on_its_first_chunks_then_scaled_up(monkeypatch, seconds_per_item, first_pause, timed):
     import time
     monkeypatch.setattr(run, "ASSIGN_BUDGET_S", 0.5)
+    monkeypatch.setattr(run, "PREDICT_AFTER_S", 0.05)
     done = []
 
     def work(lo, hi):
         assert lo == len(done)  # chunks follow each other without gaps or overlaps
         done.extend(range(lo, hi))
-        time.sleep(seconds_per_item * (hi - lo))
+        time.sleep(seconds_per_item * (hi - lo) + (first_pause if lo == 0 else 0))
     t, got = run.time_in_chunks(work, 1000)
     assert got == timed == len(done)
     assert t >= seconds_per_item * 1000

@@ -85,6 +85,9 @@ SearchResult BasicBitMapBTreeNode<S>::search(Key128 key) const {
   // The probes read the run of keys from the second on directly; the first is read, and
   // checked, only when the search ends on it.
   if (len == 0) return {false, 0};
+  // Nodes below the top few are seldom in the cache: the run's lines are asked for at once
+  // rather than waited for one probe at a time.
+  keys.prefetch(offset, offset + len);
   const Key128* from_second = len > 1 ? keys.run(offset + 1, offset + len) : nullptr;
   std::size_t base = 0;
   std::size_t size = len;

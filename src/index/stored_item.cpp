@@ -5,14 +5,7 @@ namespace vostrel {
 
 const StoredItem ObjectStore::kEmpty{};
 
-const ObjectStore::Page* ObjectStore::find_page(std::uint32_t number) const noexcept {
-  auto it = std::lower_bound(pages_.begin(), pages_.end(), number,
-                             [](const auto& entry, std::uint32_t n) { return entry.first < n; });
-  return it != pages_.end() && it->first == number ? it->second.get() : nullptr;
-}
-
 void ObjectStore::reserve(const Bitmap& ids) {
-  std::vector<std::uint32_t> wanted;
   std::uint32_t last = 0;
   bool any = false;
   ids.for_each([&](Id id) {
@@ -20,20 +13,40 @@ void ObjectStore::reserve(const Bitmap& ids) {
     if (any && number == last) return;
     any = true;
     last = number;
-    if (!find_page(number)) wanted.push_back(number);
+    const std::size_t d = number >> kDirectoryBits;
+    if (d >= directories_.size()) directories_.resize(d + 1);
+    if (!directories_[d]) directories_[d] = std::make_unique<Directory>();
+    auto& page = directories_[d]->pages[number & (kDirectoryPages - 1)];
+    if (page) return;
+    page = std::make_unique<Page>();
+    ++directories_[d]->filled;
+    ++page_count_;
   });
-  if (wanted.empty()) return;
-  pages_.reserve(pages_.size() + wanted.size());
-  for (const std::uint32_t number : wanted) {
-    auto page = std::make_unique<Page>();
-    auto it = std::lower_bound(pages_.begin(), pages_.end(), number,
-                               [](const auto& entry, std::uint32_t n) { return entry.first < n; });
-    pages_.emplace(it, number, std::move(page));  // room reserved: moves pointers only
-  }
+}
+
+void ObjectStore::free_page(std::uint32_t number) noexcept {
+  const std::size_t d = number >> kDirectoryBits;
+  directories_[d]->pages[number & (kDirectoryPages - 1)].reset();
+  --page_count_;
+  if (--directories_[d]->filled == 0) directories_[d].reset();
+  while (!directories_.empty() && !directories_.back()) directories_.pop_back();
+  if (directories_.empty()) std::vector<std::unique_ptr<Directory>>().swap(directories_);
 }
 
 void ObjectStore::drop_empty_pages() noexcept {
-  std::erase_if(pages_, [](const auto& entry) { return entry.second->filled == 0; });
+  for (auto& directory : directories_) {
+    if (!directory) continue;
+    for (auto& page : directory->pages) {
+      if (!page || page->filled != 0) continue;
+      page.reset();
+      --page_count_;
+      --directory->filled;
+    }
+    // A directory reserved for pages that all failed to come holds none.
+    if (directory->filled == 0) directory.reset();
+  }
+  while (!directories_.empty() && !directories_.back()) directories_.pop_back();
+  if (directories_.empty()) std::vector<std::unique_ptr<Directory>>().swap(directories_);
 }
 
 void ObjectStore::put(Id id, HostObject* object, std::uint64_t entered) {
@@ -48,45 +61,68 @@ void ObjectStore::put(Id id, HostObject* object, std::uint64_t entered) {
 
 OwnedHostRef ObjectStore::take(Id id) noexcept {
   const std::uint32_t number = id >> kPageBits;
-  auto it = std::lower_bound(pages_.begin(), pages_.end(), number,
-                             [](const auto& entry, std::uint32_t n) { return entry.first < n; });
-  if (it == pages_.end() || it->first != number) return {};
-  StoredItem& slot = it->second->slots[id & (kPageSlots - 1)];
+  Page* page = find_page(number);
+  if (!page) return {};
+  StoredItem& slot = page->slots[id & (kPageSlots - 1)];
   if (!slot) return {};
   OwnedHostRef ref = OwnedHostRef::adopt(std::exchange(slot, StoredItem{}).object);
   --size_;
-  if (--it->second->filled == 0) pages_.erase(it);
+  if (--page->filled == 0) free_page(number);
   return ref;
 }
 
 void ObjectStore::clear() noexcept {
-  for (auto& [number, page] : pages_)
-    for (StoredItem& slot : page->slots)
-      if (slot) host::release(std::exchange(slot, StoredItem{}).object);
-  pages_.clear();
+  for (auto& directory : directories_) {
+    if (!directory) continue;
+    for (auto& page : directory->pages) {
+      if (!page) continue;
+      for (StoredItem& slot : page->slots)
+        if (slot) host::release(std::exchange(slot, StoredItem{}).object);
+    }
+  }
+  std::vector<std::unique_ptr<Directory>>().swap(directories_);
+  page_count_ = 0;
   size_ = 0;
 }
 
 void ObjectStore::take_all(std::vector<OwnedHostRef>& out) {
   out.reserve(out.size() + size_);
-  for (auto& [number, page] : pages_)
-    for (StoredItem& slot : page->slots)
-      if (slot) out.push_back(OwnedHostRef::adopt(std::exchange(slot, StoredItem{}).object));
-  pages_.clear();
+  for (auto& directory : directories_) {
+    if (!directory) continue;
+    for (auto& page : directory->pages) {
+      if (!page) continue;
+      for (StoredItem& slot : page->slots)
+        if (slot) out.push_back(OwnedHostRef::adopt(std::exchange(slot, StoredItem{}).object));
+    }
+  }
+  std::vector<std::unique_ptr<Directory>>().swap(directories_);
+  page_count_ = 0;
   size_ = 0;
 }
 
 std::optional<std::string> ObjectStore::verify() const {
   std::size_t total = 0;
-  for (std::size_t i = 0; i < pages_.size(); ++i) {
-    const auto& [number, page] = pages_[i];
-    if (i > 0 && pages_[i - 1].first >= number) return "store pages out of order";
-    std::size_t filled = 0;
-    for (const StoredItem& slot : page->slots) filled += slot ? 1 : 0;
-    if (filled != page->filled) return "store page " + std::to_string(number) + " miscounts its objects";
-    if (filled == 0) return "store page " + std::to_string(number) + " holds no object";
-    total += filled;
+  std::size_t pages = 0;
+  if (!directories_.empty() && !directories_.back()) return "store directories end with an empty one";
+  for (std::size_t d = 0; d < directories_.size(); ++d) {
+    if (!directories_[d]) continue;
+    std::size_t present = 0;
+    for (std::size_t p = 0; p < kDirectoryPages; ++p) {
+      const Page* page = directories_[d]->pages[p].get();
+      if (!page) continue;
+      ++present;
+      const std::size_t number = (d << kDirectoryBits) + p;
+      std::size_t filled = 0;
+      for (const StoredItem& slot : page->slots) filled += slot ? 1 : 0;
+      if (filled != page->filled) return "store page " + std::to_string(number) + " miscounts its objects";
+      if (filled == 0) return "store page " + std::to_string(number) + " holds no object";
+      total += filled;
+    }
+    if (present != directories_[d]->filled) return "store directory " + std::to_string(d) + " miscounts its pages";
+    if (present == 0) return "store directory " + std::to_string(d) + " holds no page";
+    pages += present;
   }
+  if (pages != page_count_) return "store miscounts its pages";
   if (total != size_) return "store miscounts its objects";
   return std::nullopt;
 }

@@ -6,7 +6,7 @@
 // holds, whatever ids the process has used before.
 #pragma once
 
-#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,7 +43,8 @@ class ObjectStore {
   ObjectStore& operator=(ObjectStore&& other) noexcept {
     if (this != &other) {
       clear();
-      pages_ = std::move(other.pages_);
+      directories_ = std::move(other.directories_);
+      page_count_ = std::exchange(other.page_count_, 0);
       size_ = std::exchange(other.size_, 0);
     }
     return *this;
@@ -62,7 +63,7 @@ class ObjectStore {
   [[nodiscard]] HostObject* object(Id id) const noexcept { return at(id).object; }
   /// Objects stored.
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
-  [[nodiscard]] std::size_t page_count() const noexcept { return pages_.size(); }
+  [[nodiscard]] std::size_t page_count() const noexcept { return page_count_; }
 
   /// Makes sure the pages of `ids` exist, so that `put` for them allocates nothing. Throws
   /// std::bad_alloc, leaving the store's contents unchanged (empty pages may remain).
@@ -83,10 +84,15 @@ class ObjectStore {
   /// Calls f(id, const StoredItem&) for every filled slot, in ascending id order.
   template <class F>
   void for_each(F&& f) const {
-    for (const auto& [number, page] : pages_) {
-      const Id base = static_cast<Id>(number) << kPageBits;
-      for (std::size_t i = 0; i < kPageSlots; ++i)
-        if (page->slots[i]) f(static_cast<Id>(base + i), page->slots[i]);
+    for (std::size_t d = 0; d < directories_.size(); ++d) {
+      if (!directories_[d]) continue;
+      for (std::size_t p = 0; p < kDirectoryPages; ++p) {
+        const Page* page = directories_[d]->pages[p].get();
+        if (!page) continue;
+        const Id base = static_cast<Id>(((d << kDirectoryBits) + p) << kPageBits);
+        for (std::size_t i = 0; i < kPageSlots; ++i)
+          if (page->slots[i]) f(static_cast<Id>(base + i), page->slots[i]);
+      }
     }
   }
 
@@ -114,19 +120,37 @@ class ObjectStore {
 
  private:
   friend class Reader;
+  // Pages are found through directories of 512 page pointers (4 KiB, covering 64Ki ids), which
+  // are found by number in one vector: two loads, with no search, whatever the ids.
+  static constexpr unsigned kDirectoryBits = 9;
+  static constexpr std::size_t kDirectoryPages = std::size_t{1} << kDirectoryBits;
+
   struct Page {
     StoredItem slots[kPageSlots] = {};
     std::size_t filled = 0;
   };
+  struct Directory {
+    std::array<std::unique_ptr<Page>, kDirectoryPages> pages;
+    std::size_t filled = 0;  // pages present
+  };
   static const StoredItem kEmpty;
 
-  [[nodiscard]] const Page* find_page(std::uint32_t number) const noexcept;
+  [[nodiscard]] const Page* find_page(std::uint32_t number) const noexcept {
+    const std::size_t d = number >> kDirectoryBits;
+    if (d >= directories_.size() || !directories_[d]) return nullptr;
+    return directories_[d]->pages[number & (kDirectoryPages - 1)].get();
+  }
   [[nodiscard]] Page* find_page(std::uint32_t number) noexcept {
     return const_cast<Page*>(std::as_const(*this).find_page(number));
   }
+  /// Frees page `number` (which must exist), its directory when that is left empty, and the
+  /// directory vector's empty end.
+  void free_page(std::uint32_t number) noexcept;
 
-  // Pages by page number, ascending; only pages holding objects (or reserved for them) exist.
-  std::vector<std::pair<std::uint32_t, std::unique_ptr<Page>>> pages_;
+  // Directories by number; only directories of pages that exist are allocated, and the vector
+  // ends at the last of them. Only pages holding objects (or reserved for them) exist.
+  std::vector<std::unique_ptr<Directory>> directories_;
+  std::size_t page_count_ = 0;
   std::size_t size_ = 0;
 };
 

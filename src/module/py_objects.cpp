@@ -27,13 +27,17 @@ std::size_t fill(const IndexState& s, const Bitmap& ids, PyObject** out, std::si
   std::size_t filled = 0;
   ObjectStore::Reader reader(s.stored_items);
   ids.for_each_batch([&](std::span<const Id> batch) {
-    // The store is read in id order, but the objects lie anywhere: each is fetched ahead of its
+    // Neither the slots of scattered ids nor their objects lie near each other: the batch's slots
+    // are found first, then each is fetched ahead of being read, and each object ahead of its
     // reference count being raised.
+    const StoredItem* slots[Bitmap::kBatchIds];
+    for (std::size_t i = 0; i < batch.size(); ++i) slots[i] = &reader.at(batch[i]);
+    for (std::size_t i = 0; i < batch.size() && i < kPrefetchDistance; ++i) __builtin_prefetch(slots[i]);
     PyObject* objects[Bitmap::kBatchIds];
     std::size_t n = 0;
-    for (const Id id : batch) {
-      const StoredItem& slot = reader.at(id);
-      if (keep(slot)) objects[n++] = slot.object;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if (i + kPrefetchDistance < batch.size()) __builtin_prefetch(slots[i + kPrefetchDistance]);
+      if (keep(*slots[i])) objects[n++] = slots[i]->object;
     }
     if (filled + n > room) fatal_out_of_range();
     for (std::size_t i = 0; i < n && i < kPrefetchDistance; ++i) __builtin_prefetch(objects[i], 1);

@@ -54,6 +54,25 @@ TEST(ObjectStore, PagesExistOnlyWhereObjectsAre) {
     EXPECT_EQ(refs(a), 1) << "handed over, not released";
     store.reserve(Bitmap::of({4}));
     store.put(4, out[0].release(), 11);
+
+    // Ids far apart, up to the last one, each cost a page (and its directory), in id order.
+    constexpr Id kFar[] = {70'000, 0xFFFF'FFFFu, 0xFFFF'0000u};
+    store.reserve(Bitmap::of({kFar[0], kFar[1], kFar[2]}));
+    for (const Id id : kFar) store.put(id, new_object(), 12);
+    EXPECT_EQ(store.page_count(), 4u);
+    ids.clear();
+    store.for_each([&](Id id, const StoredItem&) { ids.push_back(id); });
+    EXPECT_EQ(ids, (std::vector<Id>{4, kFar[0], kFar[2], kFar[1]}));
+    ObjectStore::Reader far(store);
+    for (const Id id : {Id{4}, kFar[0], kFar[2], kFar[1]}) EXPECT_TRUE(far.at(id)) << id;
+    EXPECT_EQ(store.verify(), std::nullopt);
+    (void)store.take(kFar[1]);
+    EXPECT_TRUE(store.at(kFar[2])) << "the same directory, another page";
+    (void)store.take(kFar[2]);
+    EXPECT_FALSE(store.at(kFar[1]));
+    EXPECT_EQ(store.page_count(), 2u);
+    EXPECT_EQ(store.verify(), std::nullopt);
+    out.clear();
   }  // the store releases the rest
   EXPECT_EQ(live_refs(), before);
   EXPECT_EQ(bad_releases(), 0);
