@@ -85,13 +85,12 @@ void QueryMap::remove_many(std::span<const std::pair<const PyValue*, Id>> pairs,
     auto it = value_sets.find(value->hash());
     if (it == value_sets.end() || !it->second.contains(id)) continue;
     it->second.remove(id);
+    if (it->second.is_empty()) value_sets.erase(it);
     holders.remove(id);
     if (auto n = value->numeric()) keys.push_back(CompositeKey128::make(*n, id).key);
     else --others;
   }
   (void)range_tree.remove_many(std::span<Key128>(keys));
-  for (const auto& [value, id] : pairs)
-    if (auto it = value_sets.find(value->hash()); it != value_sets.end() && it->second.is_empty()) value_sets.erase(it);
 }
 
 void QueryMap::remove_id(const PyValue& value, Id id) {

@@ -29,6 +29,10 @@ void ObjectStore::free_page(std::uint32_t number) noexcept {
   directories_[d]->pages[number & (kDirectoryPages - 1)].reset();
   --page_count_;
   if (--directories_[d]->filled == 0) directories_[d].reset();
+  trim_directories();
+}
+
+void ObjectStore::trim_directories() noexcept {
   while (!directories_.empty() && !directories_.back()) directories_.pop_back();
   if (directories_.empty()) std::vector<std::unique_ptr<Directory>>().swap(directories_);
 }
@@ -45,8 +49,7 @@ void ObjectStore::drop_empty_pages() noexcept {
     // A directory reserved for pages that all failed to come holds none.
     if (directory->filled == 0) directory.reset();
   }
-  while (!directories_.empty() && !directories_.back()) directories_.pop_back();
-  if (directories_.empty()) std::vector<std::unique_ptr<Directory>>().swap(directories_);
+  trim_directories();
 }
 
 void ObjectStore::put(Id id, HostObject* object, std::uint64_t entered) {
@@ -71,13 +74,14 @@ OwnedHostRef ObjectStore::take(Id id) noexcept {
   return ref;
 }
 
-void ObjectStore::clear() noexcept {
+template <class F>
+void ObjectStore::drain(F&& f) noexcept {
   for (auto& directory : directories_) {
     if (!directory) continue;
     for (auto& page : directory->pages) {
       if (!page) continue;
       for (StoredItem& slot : page->slots)
-        if (slot) host::release(std::exchange(slot, StoredItem{}).object);
+        if (slot) f(std::exchange(slot, StoredItem{}).object);
     }
   }
   std::vector<std::unique_ptr<Directory>>().swap(directories_);
@@ -85,19 +89,13 @@ void ObjectStore::clear() noexcept {
   size_ = 0;
 }
 
+void ObjectStore::clear() noexcept {
+  drain([](HostObject* object) { host::release(object); });
+}
+
 void ObjectStore::take_all(std::vector<OwnedHostRef>& out) {
-  out.reserve(out.size() + size_);
-  for (auto& directory : directories_) {
-    if (!directory) continue;
-    for (auto& page : directory->pages) {
-      if (!page) continue;
-      for (StoredItem& slot : page->slots)
-        if (slot) out.push_back(OwnedHostRef::adopt(std::exchange(slot, StoredItem{}).object));
-    }
-  }
-  std::vector<std::unique_ptr<Directory>>().swap(directories_);
-  page_count_ = 0;
-  size_ = 0;
+  out.reserve(out.size() + size_);  // the only step that may fail
+  drain([&out](HostObject* object) { out.push_back(OwnedHostRef::adopt(object)); });
 }
 
 std::optional<std::string> ObjectStore::verify() const {

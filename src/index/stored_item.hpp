@@ -146,6 +146,11 @@ class ObjectStore {
   /// Frees page `number` (which must exist), its directory when that is left empty, and the
   /// directory vector's empty end.
   void free_page(std::uint32_t number) noexcept;
+  /// Drops the directory vector's empty end, and its room when nothing is left.
+  void trim_directories() noexcept;
+  /// Empties every slot, handing each object to f(HostObject*), and frees every page.
+  template <class F>
+  void drain(F&& f) noexcept;
 
   // Directories by number; only directories of pages that exist are allocated, and the vector
   // ends at the last of them. Only pages holding objects (or reserved for them) exist.
