@@ -109,10 +109,17 @@ void add_index(Indexable& obj, IndexMeta record) {
     ++kept;
   }
   obj.index_meta.erase(kept, obj.index_meta.end());
-  if (!present && adding && adding.get() != sentinel) obj.index_meta.push_back(std::move(record));
-  std::stable_sort(obj.index_meta.begin(), obj.index_meta.end(), [](const IndexMeta& a, const IndexMeta& b) {
-    return std::less<const void*>{}(a.resolve().get(), b.resolve().get());
+  if (present || !adding || adding.get() == sentinel) return;
+  // The records are ordered by their indexes' shared blocks, an order that stays the same when an
+  // index dies on another thread meanwhile; an order by resolved state would change under the
+  // sort (a dead record resolves to null), and a sort given an order that changes may run off
+  // the list. The new record goes in at its place.
+  obj.index_meta.push_back(std::move(record));
+  const auto last = std::prev(obj.index_meta.end());
+  const auto place = std::upper_bound(obj.index_meta.begin(), last, *last, [](const IndexMeta& a, const IndexMeta& b) {
+    return a.index.owner_before(b.index);
   });
+  std::rotate(place, last, obj.index_meta.end());
 }
 
 void remove_index(Indexable& obj, const RwLock<IndexState>* state) noexcept {

@@ -109,7 +109,7 @@ using AttributeMap = boost::container::flat_map<AttrName, PyValue, NameOrder>;
 
 /// Fields: `id` is fixed at construction; `attributes` only grows or changes values (every name
 /// not beginning with "_" is indexed in every index that holds the object); `index_meta` holds
-/// at most one record per index, sorted by identity as of the last `add_index`.
+/// at most one record per index, in the order of the indexes' shared blocks (`owner_before`).
 struct Indexable {
   ObjectId id;
   AttributeMap attributes;
@@ -126,8 +126,9 @@ struct Indexable {
 [[nodiscard]] const Index& DEFAULT_INDEX_ARC();
 
 /// Records an index on an object: appends the record unless the object has one of that index,
-/// drops those that no longer resolve or refer to the sentinel, and sorts the rest by identity
-/// (stable). Allocates only when the list must grow (`reserve_index_record` first avoids that).
+/// drops those that no longer resolve or refer to the sentinel, and keeps the rest in the order of
+/// their indexes' shared blocks. Allocates only when the list must grow (`reserve_index_record`
+/// first avoids that).
 void add_index(Indexable& obj, IndexMeta record);
 /// Makes room for one more record, so that `add_index` allocates nothing.
 void reserve_index_record(Indexable& obj);

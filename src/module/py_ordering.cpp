@@ -59,6 +59,27 @@ Object list_of(std::vector<Object>& objects) {
   return list;
 }
 
+/// Sorts `order` stably by `less`, a comparison that runs host code and so may answer anything
+/// (a __lt__ that is no order at all). A library sort may then step outside the range; this
+/// merge sort compares only elements inside it, always ends, and keeps every element once. For a
+/// true order it gives what any stable sort gives.
+template <class Less>
+void stable_sort_by_host_order(std::vector<std::size_t>& order, Less&& less) {
+  const std::size_t n = order.size();
+  std::vector<std::size_t> merged(n);
+  for (std::size_t width = 1; width < n; width *= 2) {
+    for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+      const std::size_t mid = std::min(lo + width, n);
+      const std::size_t hi = std::min(lo + 2 * width, n);
+      std::size_t i = lo, j = mid, k = lo;
+      while (i < mid && j < hi) merged[k++] = less(order[j], order[i]) ? order[j++] : order[i++];
+      while (i < mid) merged[k++] = order[i++];
+      while (j < hi) merged[k++] = order[j++];
+    }
+    order.swap(merged);
+  }
+}
+
 }  // namespace
 
 const Signature& sorted_by_signature(std::string_view owner) {
@@ -141,7 +162,7 @@ Object sorted_by(const SharedState& state, const FilteredIndex* view, const Boun
       if (r < 0) throw_host_error();
       return r == 1;
     };
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return reverse ? less(b, a) : less(a, b); });
+    stable_sort_by_host_order(order, [&](std::size_t a, std::size_t b) { return reverse ? less(b, a) : less(a, b); });
     for (const std::size_t g : order)
       for (Object& obj : groups[g]) {
         if (objects.size() == limit) break;

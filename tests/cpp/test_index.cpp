@@ -143,8 +143,7 @@ TEST(IndexRecords, OnePerIndexSortedAndGoneWithTheIndex) {
   gone.reset();
   add_index(obj.record, IndexMeta{DEFAULT_INDEX_ARC().state});
   ASSERT_EQ(obj.record.index_meta.size(), 2u) << "the dead record and the sentinel go";
-  EXPECT_TRUE(std::less<const void*>{}(obj.record.index_meta[0].resolve().get(),
-                                       obj.record.index_meta[1].resolve().get()));
+  EXPECT_TRUE(obj.record.index_meta[0].index.owner_before(obj.record.index_meta[1].index));
   EXPECT_EQ(recorded(obj), (std::set<const void*>{a.state.get(), b.state.get()}));
   remove_index(obj.record, a.state.get());
   EXPECT_EQ(recorded(obj), std::set<const void*>{b.state.get()});

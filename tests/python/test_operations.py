@@ -3,6 +3,7 @@ well (errors, iteration while the index changes, the edges of ordering)."""
 import copy
 import math
 import pickle
+import random
 
 import pytest
 
@@ -123,6 +124,26 @@ def test_sorted_by_errors():
             index.sorted_by(**({"attr": "price"} | bad))
     with pytest.raises(TypeError):
         index.sorted_by("price", True)  # reverse and limit are keyword-only
+
+
+class Fickle:
+    """A value whose order answers at random: no order at all."""
+
+    def __init__(self, rng):
+        self.rng = rng
+
+    def __lt__(self, other):
+        return self.rng.random() < 0.5
+
+
+def test_sorted_by_survives_an_order_that_answers_at_random():
+    rng = random.Random(5)
+    records = [Book(title=str(i), odd=Fickle(rng)) for i in range(200)]
+    index = Index()
+    index.add_object_many(records)
+    for reverse in (False, True) * 20:
+        got = index.sorted_by("odd", reverse=reverse)
+        assert sorted(map(id, got)) == sorted(map(id, records))  # each record once, in some order
 
 
 # --- value_counts -----------------------------------------------------------------------------------
