@@ -447,6 +447,56 @@ def test_a_property_read_beside_writers_on_other_threads():
     """)
 
 
+def test_value_counts_and_sorted_by_beside_assignments_in_flight():
+    # An assignment changes the indexes first and the object's own attribute when it has the
+    # interpreter lock back; in between, the object is refused to readers, as an attribute read
+    # refuses it.
+    out = run_snippet("""
+        import faulthandler, sys, threading, time
+        faulthandler.dump_traceback_later(60, exit=True)
+        sys.setswitchinterval(1e-3)
+        from Vostrel import Index, Indexable
+        index = Index()
+        objects = [Indexable(k=i) for i in range(50)]
+        index.add_object_many(objects)
+        stop = time.monotonic() + 1.5
+        wrong = []
+        def assign():
+            n = 0
+            while time.monotonic() < stop:
+                n += 1
+                for o in objects:
+                    try:
+                        setattr(o, "late%d" % (n % 5), n)
+                        o.k = "v%d" % n
+                    except RuntimeError:
+                        pass
+        def count():
+            while time.monotonic() < stop:
+                for n in range(5):
+                    try:
+                        counts = index.value_counts("late%d" % n)
+                        ordered = index.sorted_by("k")
+                        by_k = index.value_counts("k")
+                    except RuntimeError as e:
+                        if str(e) != "Already mutably borrowed":
+                            wrong.append(repr(e))
+                        continue
+                    except BaseException as e:
+                        wrong.append(repr(e))
+                        return
+                    if sum(counts.values()) > len(objects) or sum(by_k.values()) != len(objects) \
+                            or len(ordered) != len(objects):
+                        wrong.append("counts do not add up")
+        threads = [threading.Thread(target=f) for f in (assign, count)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        faulthandler.cancel_dump_traceback_later()
+        print(wrong[:3])
+    """)
+    assert out.strip() == "[]"
+
+
 class Stubborn:
     """A value whose comparisons fail and whose hash fails on demand."""
 
