@@ -184,6 +184,9 @@ class Workload:
             "view_reduced": (3, self.view_reduced),
             "view_collect": (3, lambda r: r.choice(self.views).collect()),
             "rebase": (2, lambda r: r.choice(self.views).rebase()),
+            "value_counts": (2, lambda r: r.choice(self.indexes + self.views).value_counts(r.choice(NAMES))),
+            "sorted_by": (2, lambda r: r.choice(self.indexes + self.views).sorted_by(
+                r.choice(NUMERIC + TEXT), reverse=r.random() < 0.5, limit=r.choice([None, 10]))),
             "reduce_keeping_all": (1, lambda r: r.choice(self.indexes).reduce(colour=COLOURS)),
             "union_with": (0.3, lambda r: r.choice(self.indexes).union_with(r.choice(self.indexes))),
             "create_object": (0.5, self.create_object),
