@@ -14,20 +14,18 @@ namespace {
 constexpr std::string_view kAttrParams[] = {"attr"};
 constexpr std::string_view kSortKeywords[] = {"reverse", "limit"};
 
-/// The host object of `obj`'s value under `name`, which a value map lists it under; null for an
-/// object held exclusively. Such an object is being assigned on another thread, which changes
-/// the indexes before the object's own attribute, so its attribute may not be the value the map
-/// lists it under yet: the caller refuses it as an attribute read would, once it holds no lock.
-PyObject* value_of(HostObject* obj, std::string_view name) {
+/// The host object of `obj`'s value under `name`, which a value map lists it under; null, with
+/// the borrow conflict in `refused`, for an object held exclusively. Such an object is being
+/// assigned on another thread, which changes the indexes before the object's own attribute, so
+/// its attribute may not be the value the map lists it under yet: the caller refuses it as an
+/// attribute read would, once it holds no lock.
+PyObject* value_of(HostObject* obj, std::string_view name, const char*& refused) {
   IndexableInstance* inst = stored_indexable(obj);
-  if (inst->borrow.conflict(false)) return nullptr;
+  if ((refused = inst->borrow.conflict(false))) return nullptr;
   const PyValue* v = inst->record.find(name);
   if (!v) fatal_missing_value();  // an object the value map lists holds the attribute
   return v->obj();
 }
-
-/// The error of a value_of that found its object in use.
-[[noreturn]] void raise_in_use() { raise(PyExc_RuntimeError, "Already mutably borrowed"); }
 
 /// The admitted ids of a view as one bitmap, or null for a whole index (every holder is admitted).
 struct Admitted {
@@ -130,7 +128,7 @@ Object sorted_by(const SharedState& state, const FilteredIndex* view, const Boun
   std::vector<Object> representatives;                  // the value of each group
   std::vector<std::size_t> number_rank;                 // each group's place among the numbers
   std::vector<Object> tail;                             // NaN and missing, in id order
-  bool in_use = false;
+  const char* refused = nullptr;
   {
     auto s = state->read();
     const Admitted admitted(*s, view);
@@ -152,18 +150,15 @@ Object sorted_by(const SharedState& state, const FilteredIndex* view, const Boun
       number_rank = by_value.number_rank;
       for (const std::vector<Id>& ids : by_value.groups) {
         take_objects(*s, ids, groups.emplace_back());
-        PyObject* value = value_of(groups.back().front().ptr(), attr.view());
-        if (!value) {
-          in_use = true;
-          break;
-        }
+        PyObject* value = value_of(groups.back().front().ptr(), attr.view(), refused);
+        if (!value) break;
         representatives.push_back(Object::borrow(value));
       }
       std::vector<Id> rest = merged(by_value.nan, Bitmap::andnot(admitted.all(*s), map->holders).to_vector());
       take_objects(*s, rest, tail);
     }
   }
-  if (in_use) raise_in_use();
+  if (refused) raise(PyExc_RuntimeError, refused);
   if (!groups.empty()) {
     // Values that are not all numbers are ordered as Python orders them: a pair it cannot order
     // raises its TypeError. Numbers keep the tree's order among themselves. Stable, so equal
@@ -197,23 +192,20 @@ Object value_counts(const SharedState& state, const FilteredIndex* view, const B
     return AttrName(utf8_view(bound[0]));
   });
   std::vector<std::pair<Object, std::uint64_t>> counts;
-  bool in_use = false;
+  const char* refused = nullptr;
   {
     auto s = state->read();
     const Admitted admitted(*s, view);
     if (const QueryMap* map = find_map(s->query_maps, attr)) {
       ObjectStore::Reader reader(s->stored_items);
       for (const ValueCount& c : count_values(*map, admitted.ids)) {
-        PyObject* value = value_of(reader.at(c.first).object, attr.view());
-        if (!value) {
-          in_use = true;
-          break;
-        }
+        PyObject* value = value_of(reader.at(c.first).object, attr.view(), refused);
+        if (!value) break;
         counts.emplace_back(Object::borrow(value), c.count);
       }
     }
   }
-  if (in_use) raise_in_use();
+  if (refused) raise(PyExc_RuntimeError, refused);
   Object dict = require(PyDict_New());
   for (auto& [value, count] : counts) {
     Object n = require(PyLong_FromUnsignedLongLong(count));
