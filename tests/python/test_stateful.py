@@ -250,7 +250,10 @@ class QueriesMachine(RuleBasedStateMachine):
         expected = self.listed(model.evaluate(expr, model.members))
         built = build_expr(expr)
         assert index[0].reduced_query(built).collect() == expected
-        assert index[0].reduced_query(pickle.loads(pickle.dumps(built))).collect() == expected
+        # A NaN matches only itself, and comes back from a pickle as a new object that no record
+        # holds: a restored expression answers as the model does for a restored tree.
+        restored = self.listed(model.evaluate(pickle.loads(pickle.dumps(expr)), model.members))
+        assert index[0].reduced_query(pickle.loads(pickle.dumps(built))).collect() == restored
 
     @rule(target=views, index=indexes, kwargs=KEYWORDS)
     def keyword_view(self, index, kwargs):
